@@ -1,0 +1,61 @@
+// Pieces of the POSIX backend, shared between its files.
+#pragma once
+
+#include <string>
+
+#include "platform/platform.h"
+
+namespace qz::posix {
+
+// File descriptors travel as handles shifted by one, so that descriptor 0 is
+// never mistaken for "no handle".
+inline OsHandle HandleFromFd(int fd) { return fd < 0 ? kInvalidHandle : static_cast<OsHandle>(fd) + 1; }
+inline int FdFromHandle(OsHandle h) { return IsOpenHandle(h) ? static_cast<int>(h - 1) : -1; }
+
+// The runtime directory: $QZUSBD_RUNTIME_DIR, else $XDG_RUNTIME_DIR, else
+// /tmp/qzusbd-<uid> (created 0700). Empty when the directory is missing and
+// cannot be made, is not owned by this user, or is writable by group or
+// others: such a directory is never used.
+std::string RuntimeDir();
+
+// Milliseconds on the monotonic clock.
+uint64_t MonotonicMs();
+
+// The pieces of the table, one per file.
+SharedState* AttachSharedBlock();
+void DetachSharedBlock(SharedState* block);
+void SleepMs(uint32_t ms);
+
+OsHandle OpenDevice(const char* path);
+bool DeviceControl(OsHandle h, uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
+                   uint32_t* bytesReturned);
+void CancelDeviceIo(OsHandle h);
+void CloseDevice(OsHandle h);
+
+OsHandle OpenSerialPort(const char* name);
+bool GetLineSettings(OsHandle h, LineSettings* settings);
+bool SetLineSettings(OsHandle h, const LineSettings* settings);
+bool SetLineTimeouts(OsHandle h, const LineTimeouts* timeouts);
+bool GetModemStatus(OsHandle h, uint32_t* status);
+bool WritePort(OsHandle h, const void* data, uint32_t length, uint32_t* written);
+bool ReadPort(OsHandle h, void* data, uint32_t length, uint32_t* read);
+void CloseSerialPort(OsHandle h);
+
+uint32_t GetConfigDirectory(char* buf, uint32_t size);
+bool FileExists(const char* path);
+uint32_t GetProfileString(const char* section, const char* key, const char* defaultValue, char* buf, uint32_t size,
+                          const char* path);
+int32_t GetProfileInt(const char* section, const char* key, int32_t defaultValue, const char* path);
+bool WriteProfileString(const char* section, const char* key, const char* value, const char* path);
+
+OsHandle CreateEvent();
+bool SignalEvent(OsHandle event);
+bool WaitEvent(OsHandle event, uint32_t ms);
+void CloseEvent(OsHandle event);
+
+OsHandle StartThread(ThreadMain main, void* arg, uint32_t* threadId);
+bool LowerThreadPriority(OsHandle thread);
+bool WaitThread(OsHandle thread, uint32_t ms);
+void CloseThread(OsHandle thread);
+
+}  // namespace qz::posix

@@ -1,0 +1,71 @@
+#include "state/state.h"
+
+namespace qz {
+
+namespace {
+
+ProcessState g_process;
+
+// Used until the machine-wide block is attached, and whenever it cannot be.
+// Constant-initialised, so it is ready before any constructor runs.
+SharedState g_privateBlock = {1, {}, {}, {}, {}, {}, {}, {}};
+SharedState* g_shared = &g_privateBlock;
+bool g_attached = false;
+
+}  // namespace
+
+void InitialiseSharedState(SharedState* s) {
+  s->protocolRevision.store(1, std::memory_order_relaxed);
+  for (SharedWord& w : s->ReplyRing) w.store(0, std::memory_order_relaxed);
+  s->replyHead.store(0, std::memory_order_relaxed);
+  s->replyTail.store(0, std::memory_order_relaxed);
+  for (SharedWord& w : s->TextRing) w.store(0, std::memory_order_relaxed);
+  s->textHead.store(0, std::memory_order_relaxed);
+  s->textTail.store(0, std::memory_order_relaxed);
+  s->pollSuspended.store(0, std::memory_order_release);
+}
+
+ProcessState& Proc() { return g_process; }
+
+SharedState& Shared() { return *g_shared; }
+
+SharedState* AttachSharedState() {
+  if (!g_attached) {
+    g_shared = Os().attachSharedState();
+    g_attached = true;
+  }
+  return g_shared;
+}
+
+void DetachSharedState() {
+  if (!g_attached) return;
+  SharedState* block = g_shared;
+  g_shared = &g_privateBlock;
+  g_attached = false;
+  Os().detachSharedState(block);
+}
+
+void ResetProcessState() {
+  ProcessState& p = g_process;
+  p.deviceHandle = kNoHandle;
+  p.deviceOpen.store(0);
+  p.portHandle = kNoHandle;
+  p.portOpen.store(0);
+  for (char& c : p.portName) c = 0;
+  p.forceComm = 0;
+  p.noPauses = 0;
+  p.lastSentByte.store(0);
+  p.pollerWakeEvent = kNoHandle;
+  p.writerWakeEvent = kNoHandle;
+  p.pollerThread = kNoHandle;
+  p.pollerThreadId = 0;
+  p.writerThread = kNoHandle;
+  p.writerThreadId = 0;
+  p.pollerStop.store(0);
+  p.writerStop.store(0);
+  p.unloading.store(0);
+  p.lineSettings = LineSettings{};
+  p.lineTimeouts = LineTimeouts{};
+}
+
+}  // namespace qz

@@ -1,0 +1,79 @@
+// The library's two records: SharedState, one block shared by every process
+// that has the library loaded, and ProcessState, one per process.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace qz {
+
+constexpr int32_t kReplyRingSize = 512;
+constexpr int32_t kTextRingSize = 65536;
+constexpr int32_t CANCEL_BYTE = 24;
+constexpr int32_t REPLY_REQUEST_BYTE = 3;
+
+using SharedWord = std::atomic<int32_t>;
+static_assert(sizeof(SharedWord) == 4, "shared words must be plain 32-bit words");
+static_assert(SharedWord::is_always_lock_free, "shared words must be lock-free across processes");
+
+// Any process can write anything here; readers bring every index back into
+// range before using it (see ring.h).
+struct SharedState {
+  SharedWord protocolRevision;
+  SharedWord ReplyRing[kReplyRingSize];
+  SharedWord replyHead;
+  SharedWord replyTail;
+  SharedWord TextRing[kTextRingSize];
+  SharedWord textHead;
+  SharedWord textTail;
+  SharedWord pollSuspended;
+};
+
+// Sets every word as at first creation: all zero but protocolRevision, 1.
+void InitialiseSharedState(SharedState* s);
+
+struct ProcessState {
+  // USB device channel
+  OsHandle deviceHandle;
+  std::atomic<int32_t> deviceOpen;
+  // serial channel
+  OsHandle portHandle;
+  std::atomic<int32_t> portOpen;
+  char portName[8];
+  // configuration
+  int32_t forceComm;
+  int32_t noPauses;
+  // text filter
+  std::atomic<int32_t> lastSentByte;
+  // worker threads
+  OsHandle pollerWakeEvent;
+  OsHandle writerWakeEvent;
+  OsHandle pollerThread;
+  uint32_t pollerThreadId;
+  OsHandle writerThread;
+  uint32_t writerThreadId;
+  std::atomic<int32_t> pollerStop;
+  std::atomic<int32_t> writerStop;
+  // Set first thing by the unload sequence: loops that could otherwise hold a
+  // thread in the library (busy retries, waits for room) give up.
+  std::atomic<int32_t> unloading;
+  // serial line
+  LineSettings lineSettings;
+  LineTimeouts lineTimeouts;
+};
+
+// The per-process record and this process's view of the shared block.
+ProcessState& Proc();
+SharedState& Shared();
+
+// Attaches the shared block (once per process) and returns it.
+SharedState* AttachSharedState();
+// Gives up this process's hold on the shared block.
+void DetachSharedState();
+// Puts ProcessState back to how a process finds it at load: no handles, all
+// zero. For the load sequence and for tests.
+void ResetProcessState();
+
+}  // namespace qz

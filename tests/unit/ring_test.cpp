@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <thread>
+
+#include "state/ring.h"
+
+namespace qz {
+namespace {
+
+class RingTest : public ::testing::Test {
+ protected:
+  void SetUp() override { InitialiseSharedState(&block); }
+  SharedState block;
+};
+
+TEST_F(RingTest, PopOfEmptyRingIsMinusOneAndChangesNothing) {
+  block.textHead = 7;
+  block.textTail = 7;
+  EXPECT_EQ(RingPop(TextRingOf(block)), -1);
+  EXPECT_EQ(block.textHead.load(), 7);
+  EXPECT_EQ(block.textTail.load(), 7);
+  EXPECT_EQ(RingPop(ReplyRingOf(block)), -1);
+}
+
+TEST_F(RingTest, TextRingFullAfter65535PushesAndOverflowKeepsOnlyNewValue) {
+  TextRingView r = TextRingOf(block);
+  for (int i = 0; i < kTextRingSize - 1; ++i) {
+    ASSERT_FALSE(RingIsFull(r)) << i;
+    RingPush(r, i);
+  }
+  EXPECT_TRUE(RingIsFull(r));
+  RingPush(r, 0x5A);
+  EXPECT_EQ(block.textHead.load(), 1);
+  EXPECT_EQ(block.textTail.load(), 0);
+  EXPECT_EQ(block.TextRing[0].load(), 0x5A);
+  EXPECT_EQ(RingPop(r), 0x5A);
+  EXPECT_EQ(RingPop(r), -1);
+}
+
+TEST_F(RingTest, ReplyRingFullAfter511PushesAndOverflowKeepsOnlyNewValue) {
+  ReplyRingView r = ReplyRingOf(block);
+  for (int i = 0; i < kReplyRingSize - 1; ++i) RingPush(r, i % 100);
+  EXPECT_TRUE(RingIsFull(r));
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(RingPop(r), i);  // oldest first
+  for (int i = 0; i < 10; ++i) RingPush(r, 1);
+  EXPECT_TRUE(RingIsFull(r));
+  RingPush(r, 42);
+  EXPECT_EQ(block.replyHead.load(), 1);
+  EXPECT_EQ(block.replyTail.load(), 0);
+  EXPECT_EQ(RingPop(r), 42);
+  EXPECT_EQ(RingPop(r), -1);
+}
+
+TEST_F(RingTest, ValuesPushedAcrossTheWrapComeOutInOrder) {
+  block.replyHead = kReplyRingSize - 3;
+  block.replyTail = kReplyRingSize - 3;
+  ReplyRingView r = ReplyRingOf(block);
+  for (int v = 10; v < 16; ++v) RingPush(r, v);
+  EXPECT_EQ(block.replyHead.load(), 3);
+  for (int v = 10; v < 16; ++v) EXPECT_EQ(RingPop(r), v);
+  EXPECT_EQ(RingPop(r), -1);
+  EXPECT_EQ(block.replyTail.load(), 3);
+}
+
+TEST_F(RingTest, TextRingStoresTheLowByteOnly) {
+  TextRingView r = TextRingOf(block);
+  RingPush(r, 0x141);
+  RingPush(r, -1);
+  EXPECT_EQ(RingPop(r), 0x41);
+  EXPECT_EQ(RingPop(r), 0xFF);
+}
+
+TEST_F(RingTest, ClearEmptiesAndResetsBothIndices) {
+  TextRingView r = TextRingOf(block);
+  for (int i = 0; i < 5; ++i) RingPush(r, i);
+  RingPop(r);
+  RingClear(r);
+  EXPECT_EQ(block.textHead.load(), 0);
+  EXPECT_EQ(block.textTail.load(), 0);
+  EXPECT_EQ(RingPop(r), -1);
+  EXPECT_FALSE(RingIsFull(r));
+}
+
+// Another process may leave any value in the indices; none may lead this
+// library outside the block. Slots sit inside SharedState, so a write outside
+// would land in a guard word or fault under the address sanitizer.
+TEST(RingHostileIndices, ArbitraryIndexValuesStayInsideTheBlock) {
+  struct Guarded {
+    int32_t before[64];
+    SharedState block;
+    int32_t after[64];
+  };
+  auto* g = new Guarded();
+  InitialiseSharedState(&g->block);
+  const int32_t values[] = {-1, INT_MIN, INT_MAX, kTextRingSize, kTextRingSize + 5, -65537, 1 << 30, 511, 512};
+  for (int32_t h : values) {
+    for (int32_t t : values) {
+      g->block.textHead = h;
+      g->block.textTail = t;
+      g->block.replyHead = h;
+      g->block.replyTail = t;
+      RingPush(TextRingOf(g->block), 0x33);
+      RingPop(TextRingOf(g->block));
+      RingIsFull(TextRingOf(g->block));
+      RingPush(ReplyRingOf(g->block), 7);
+      int32_t v = RingPop(ReplyRingOf(g->block));
+      EXPECT_TRUE(v == -1 || v == 7 || v == 0) << h << " " << t;
+      EXPECT_LT(static_cast<uint32_t>(g->block.textHead.load()), static_cast<uint32_t>(kTextRingSize));
+      EXPECT_LT(static_cast<uint32_t>(g->block.replyHead.load()), static_cast<uint32_t>(kReplyRingSize));
+    }
+  }
+  for (int i = 0; i < 64; ++i) {
+    EXPECT_EQ(g->before[i], 0);
+    EXPECT_EQ(g->after[i], 0);
+  }
+  delete g;
+}
+
+// One producer and one consumer thread move 10^7 values; the producer never
+// overfills, so every value must arrive once, in order.
+TEST(RingThreads, ProducerAndConsumerMoveTenMillionValuesInOrder) {
+  auto* block = new SharedState();
+  InitialiseSharedState(block);
+  constexpr int kCount = 10000000;
+  std::atomic<bool> failed{false};
+  std::thread consumer([&] {
+    ReplyRingView r = ReplyRingOf(*block);
+    int expected = 0;
+    while (expected < kCount) {
+      int32_t v = RingPop(r);
+      if (v < 0) continue;
+      if (v != expected % 100000) {
+        failed = true;
+        return;
+      }
+      ++expected;
+    }
+  });
+  ReplyRingView r = ReplyRingOf(*block);
+  for (int i = 0; i < kCount && !failed; ++i) {
+    while (RingIsFull(r) && !failed) std::this_thread::yield();
+    RingPush(r, i % 100000);
+  }
+  consumer.join();
+  EXPECT_FALSE(failed.load());
+  EXPECT_EQ(RingPop(r), -1);
+  delete block;
+}
+
+}  // namespace
+}  // namespace qz
