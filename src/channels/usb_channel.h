@@ -1,0 +1,42 @@
+// The USB device channel: every transfer to the synthesizer's USB driver.
+#pragma once
+
+#include <cstdint>
+
+namespace qz {
+
+constexpr const char* kDevicePath = "\\\\.\\qzusb-0";
+
+constexpr uint32_t IOCTL_GET_DEVICE_DESCRIPTOR = 0x222004;
+constexpr uint32_t IOCTL_BULK_READ = 0x22204E;
+constexpr uint32_t IOCTL_BULK_WRITE = 0x222051;
+constexpr uint32_t IOCTL_URGENT_WRITE = 0x222065;
+
+// The 8-byte input block of every pipe transfer, little-endian on the wire.
+struct PipeRequest {
+  uint32_t pipeIndex;
+  uint32_t busy;
+};
+
+// Opens the device into Proc().deviceHandle (kInvalidHandle on failure).
+void OpenDevice();
+// Reads the device descriptor and sets Shared().protocolRevision.
+void ReadDeviceRevision();
+// Closes the handle and opens it again; deviceOpen follows the result.
+void ReopenDevice();
+// One reply byte 0..99, or -1.
+int32_t PollReplyByte();
+// Text write on pipe 0, repeated every pauseMs while the device answers busy.
+// False when the transfer failed (the device has been reopened) or the library
+// is unloading.
+bool BusyRetryWrite(const uint8_t* bytes, uint32_t length, uint32_t pauseMs);
+// One byte on pipe 1; the control call's success flag.
+bool ImmediateWrite(uint8_t byte);
+// The urgent cancel (24) on pipe 1; the control call's success flag.
+bool UrgentWrite();
+// Closes the device for good (unload); transfers after it fail.
+void CloseDevice();
+// Makes a transfer in flight fail soon, so a thread stuck in it can leave.
+void CancelDeviceTransfers();
+
+}  // namespace qz
