@@ -7,6 +7,7 @@
 #include <memory>
 #include <thread>
 
+#include "ratio_reporter.h"
 #include "state/ring.h"
 
 #if QZUSBD_HAVE_BOOST_LOCKFREE
@@ -90,4 +91,8 @@ BENCHMARK(BM_BoostSpscTwoThreads)->UseRealTime();
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  return qzbench::RunWithRatios(argc, argv,
+                                {{"BM_TextRingPushPop", "BM_BoostSpscPushPop"},
+                                 {"BM_TextRingTwoThreads/real_time", "BM_BoostSpscTwoThreads/real_time"}});
+}
