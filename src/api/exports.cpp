@@ -1,16 +1,110 @@
-// The eight exported functions. Placeholders until the pipeline lands: every
-// call fails softly.
+// The eight exported functions.
 #include "qzusbd.h"
+
+#include "channels/serial_channel.h"
+#include "channels/usb_channel.h"
+#include "pipeline/text_filter.h"
+#include "pipeline/workers.h"
+#include "state/ring.h"
+
+using namespace qz;
+
+namespace {
+
+constexpr int kRoomWaits = 9;
+constexpr uint32_t kRoomWaitMs = 100;
+constexpr uint32_t kStringChunk = 32;
+constexpr uint32_t kStringBusyPauseMs = 5;
+
+bool SerialMode() { return Proc().forceComm != 0; }
+
+}  // namespace
 
 extern "C" {
 
-QZUSBD_API int32_t QZUSBD_CALL USBQZ_CheckWdmStatus(void) { return 0; }
+QZUSBD_API int32_t QZUSBD_CALL USBQZ_CheckWdmStatus(void) {
+  ProcessState& p = Proc();
+  if (p.portOpen.load() == 1) {
+    if (ProbeClearToSend()) return 1;
+    CloseSerialPort();
+    return 0;
+  }
+  return p.deviceOpen.load() == 1 ? 1 : 0;
+}
+
+// Pause and resume are one function that does nothing, exported under both
+// names.
 QZUSBD_API void QZUSBD_CALL USBQZ_PauseSpeech(void) {}
-QZUSBD_API int32_t QZUSBD_CALL USBQZ_ReadByte(void) { return -1; }
-QZUSBD_API int32_t QZUSBD_CALL USBQZ_ReadyCheck(void) { return 0; }
-QZUSBD_API void QZUSBD_CALL USBQZ_ResumeSpeech(void) {}
-QZUSBD_API void QZUSBD_CALL USBQZ_WriteByte(int32_t) {}
-QZUSBD_API int32_t QZUSBD_CALL USBQZ_WriteByteImmediate(int32_t) { return 0; }
-QZUSBD_API int32_t QZUSBD_CALL USBQZ_WriteString(const uint8_t*, int32_t) { return 0; }
+QZUSBD_API void QZUSBD_CALL USBQZ_ResumeSpeech(void) __attribute__((alias("USBQZ_PauseSpeech")));
+
+QZUSBD_API int32_t QZUSBD_CALL USBQZ_ReadByte(void) {
+  if (SerialMode()) return ReadSerialByte();
+  ProcessState& p = Proc();
+  if (IsOpenHandle(p.pollerWakeEvent)) Os().signalEvent(p.pollerWakeEvent);
+  return RingPop(ReplyRingOf(Shared()));
+}
+
+QZUSBD_API int32_t QZUSBD_CALL USBQZ_ReadyCheck(void) {
+  if (SerialMode()) return QueryClearToSend();
+  return RingIsFull(TextRingOf(Shared())) ? 0 : 1;
+}
+
+QZUSBD_API void QZUSBD_CALL USBQZ_WriteByte(int32_t b) {
+  if (SerialMode()) {
+    SendTextByte(b & 0xFF);
+    return;
+  }
+  ProcessState& p = Proc();
+  TextRingView ring = TextRingOf(Shared());
+  if (b == CANCEL_BYTE) RingClear(ring);
+  for (int i = 0; i < kRoomWaits && RingIsFull(ring) && p.unloading.load() == 0; ++i) {
+    if (IsOpenHandle(p.writerWakeEvent)) Os().signalEvent(p.writerWakeEvent);
+    Os().sleepMs(kRoomWaitMs);
+  }
+  RingPush(ring, b);
+  WakeWriter();
+}
+
+QZUSBD_API int32_t QZUSBD_CALL USBQZ_WriteByteImmediate(int32_t b) {
+  ProcessState& p = Proc();
+  SharedState& s = Shared();
+  s.pollSuspended.store(0);
+  const uint8_t byte = b == 10 ? 0 : static_cast<uint8_t>(b);
+
+  if (SerialMode()) {
+    // Not handed over when the port is closed: 0.
+    int32_t handed = p.portOpen.load() == 1 && WriteSerialByte(byte) ? 1 : 0;
+    s.pollSuspended.store(1);
+    RingClear(ReplyRingOf(s));
+    return handed;
+  }
+  if (b == CANCEL_BYTE) {
+    RingClear(TextRingOf(s));
+    bool handed = UrgentWrite();
+    s.pollSuspended.store(1);
+    p.lastSentByte.store(1);
+    RingClear(ReplyRingOf(s));
+    RingClear(TextRingOf(s));
+    return handed ? 1 : 0;
+  }
+  bool handed = ImmediateWrite(byte);
+  s.pollSuspended.store(0);
+  return handed ? 1 : 0;
+}
+
+QZUSBD_API int32_t QZUSBD_CALL USBQZ_WriteString(const uint8_t* p, int32_t n) {
+  Shared().pollSuspended.store(0);
+  if (n <= 0) return 1;
+  if (p == nullptr) return 0;
+  uint8_t chunk[kStringChunk];
+  for (uint32_t sent = 0; sent < static_cast<uint32_t>(n);) {
+    uint32_t length = static_cast<uint32_t>(n) - sent;
+    if (length > kStringChunk) length = kStringChunk;
+    for (uint32_t i = 0; i < length; ++i) chunk[i] = p[sent + i];
+    if (!BusyRetryWrite(chunk, length, kStringBusyPauseMs)) return 0;
+    sent += length;
+  }
+  return 1;
+}
 
 }  // extern "C"

@@ -1,16 +1,154 @@
-// Load and unload sequences. Only the shared block for now; the connection and
-// the workers arrive with the pipeline.
+// The load and unload sequences.
 #include "lifecycle/lifecycle.h"
 
-#include "state/state.h"
+#include "channels/serial_channel.h"
+#include "channels/usb_channel.h"
+#include "lifecycle/configuration.h"
+#include "pipeline/workers.h"
+#include "qzusbd.h"
+#include "state/ring.h"
 
 namespace qz {
 
-void OnLibraryLoad() {
-  ResetProcessState();
-  AttachSharedState();
+namespace {
+
+// How long the unload waits for the workers before it cuts a stuck transfer
+// loose, and then in all.
+constexpr uint32_t kWorkerLeaveMs = 200;
+constexpr uint32_t kWorkerCutLooseMs = 800;
+
+void CloseEventField(OsHandle& event) {
+  if (IsOpenHandle(event)) Os().closeEvent(event);
+  event = kNoHandle;
 }
 
-void OnLibraryUnload(bool) { DetachSharedState(); }
+// Stops a worker that has been told to stop: true once it has ended and its
+// handle is closed. A worker that will not end keeps its handle.
+bool JoinWorker(OsHandle& thread, uint32_t ms) {
+  if (!IsOpenHandle(thread)) return true;
+  if (!Os().waitThread(thread, ms)) return false;
+  Os().closeThread(thread);
+  thread = kNoHandle;
+  return true;
+}
+
+void AbandonDevice() {
+  ProcessState& p = Proc();
+  CloseDevice();
+  p.deviceOpen.store(0);
+}
+
+// The USB road of the load: device, revision, events, poller, writer. Every
+// failure undoes what it opened and leaves the fields at "no handle".
+void StartUsb() {
+  ProcessState& p = Proc();
+  SharedState& s = Shared();
+  OpenDevice();
+  if (!IsOpenHandle(p.deviceHandle)) {
+    p.deviceOpen.store(0);
+    return;
+  }
+  ReadDeviceRevision();
+  p.deviceOpen.store(1);
+
+  p.pollerWakeEvent = Os().createEvent();
+  p.writerWakeEvent = Os().createEvent();
+  if (!IsOpenHandle(p.pollerWakeEvent) || !IsOpenHandle(p.writerWakeEvent)) {
+    CloseEventField(p.pollerWakeEvent);
+    CloseEventField(p.writerWakeEvent);
+    AbandonDevice();
+    return;
+  }
+
+  p.pollerStop.store(0);
+  s.pollSuspended.store(1);
+  p.pollerThread = Os().startThread(PollerThreadMain, nullptr, &p.pollerThreadId);
+  if (!IsOpenHandle(p.pollerThread)) {
+    p.pollerThread = kNoHandle;
+    CloseEventField(p.pollerWakeEvent);
+    CloseEventField(p.writerWakeEvent);
+    AbandonDevice();
+    return;
+  }
+  Os().lowerThreadPriority(p.pollerThread);
+
+  p.writerStop.store(0);
+  p.writerThread = Os().startThread(WriterThreadMain, nullptr, &p.writerThreadId);
+  if (!IsOpenHandle(p.writerThread)) {
+    p.writerThread = kNoHandle;
+    // The poller must be gone before the handles it uses are closed.
+    p.pollerStop.store(1);
+    Os().signalEvent(p.pollerWakeEvent);
+    if (!JoinWorker(p.pollerThread, kWorkerLeaveMs)) {
+      CancelDeviceTransfers();
+      if (!JoinWorker(p.pollerThread, kWorkerCutLooseMs)) return;  // keep what it may still use
+    }
+    CloseEventField(p.pollerWakeEvent);
+    CloseEventField(p.writerWakeEvent);
+    AbandonDevice();
+  }
+}
+
+void StartSerial() {
+  ProcessState& p = Proc();
+  if (!OpenSerialPort()) {
+    p.portOpen.store(0);
+    return;
+  }
+  if (!ProbeClearToSend()) {
+    CloseSerialPort();
+    return;
+  }
+  p.portOpen.store(1);
+}
+
+}  // namespace
+
+void OnLibraryLoad() {
+  ResetProcessState();
+  ProcessState& p = Proc();
+  SharedState& s = *AttachSharedState();
+
+  p.lineTimeouts = LineTimeouts{0, 10, 0, 5, 0};
+  p.lastSentByte.store(1);
+  s.protocolRevision.store(1);
+  RingClear(ReplyRingOf(s));
+  RingClear(TextRingOf(s));
+
+  LoadConfiguration();
+  if (p.forceComm == 0) {
+    StartUsb();
+  } else {
+    StartSerial();
+  }
+  if (p.portOpen.load() == 1 || p.deviceOpen.load() == 1) USBQZ_WriteByteImmediate(CANCEL_BYTE);
+}
+
+// Stops both workers and waits until they have left the library's code (a
+// worker inside a transfer that does not return is cut loose by cancelling the
+// transfer), then closes the thread, event, device and port handles. Sends
+// nothing to the device and leaves the shared block's contents alone.
+void OnLibraryUnload(bool processTerminating) {
+  if (processTerminating) return;  // the other threads are gone already: touch nothing
+  ProcessState& p = Proc();
+  p.unloading.store(1);
+  p.pollerStop.store(1);
+  p.writerStop.store(1);
+  if (IsOpenHandle(p.pollerWakeEvent)) Os().signalEvent(p.pollerWakeEvent);
+  if (IsOpenHandle(p.writerWakeEvent)) Os().signalEvent(p.writerWakeEvent);
+
+  bool gone = JoinWorker(p.pollerThread, kWorkerLeaveMs) && JoinWorker(p.writerThread, kWorkerLeaveMs);
+  if (!gone) {
+    CancelDeviceTransfers();
+    gone = JoinWorker(p.pollerThread, kWorkerCutLooseMs) && JoinWorker(p.writerThread, kWorkerCutLooseMs);
+  }
+  if (!gone) return;  // never close what a worker may still be using
+
+  CloseEventField(p.pollerWakeEvent);
+  CloseEventField(p.writerWakeEvent);
+  if (p.deviceOpen.load() == 1 || IsOpenHandle(p.deviceHandle)) CloseDevice();
+  if (p.portOpen.load() == 1) CloseSerialPort();
+  DetachSharedState();
+}
 
 }  // namespace qz

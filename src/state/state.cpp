@@ -63,6 +63,7 @@ void ResetProcessState() {
   p.writerThreadId = 0;
   p.pollerStop.store(0);
   p.writerStop.store(0);
+  p.writerSleeping.store(0);
   p.unloading.store(0);
   p.lineSettings = LineSettings{};
   p.lineTimeouts = LineTimeouts{};

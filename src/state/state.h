@@ -56,6 +56,9 @@ struct ProcessState {
   uint32_t writerThreadId;
   std::atomic<int32_t> pollerStop;
   std::atomic<int32_t> writerStop;
+  // 1 while the writer is about to wait or waiting on writerWakeEvent; only
+  // then does a producer need to signal it.
+  std::atomic<int32_t> writerSleeping;
   // Set first thing by the unload sequence: loops that could otherwise hold a
   // thread in the library (busy retries, waits for room) give up.
   std::atomic<int32_t> unloading;
