@@ -18,7 +18,8 @@ struct PipeRequest {
   uint32_t busy;
 };
 
-// Opens the device into Proc().deviceHandle (kInvalidHandle on failure).
+// Opens the device into Proc().deviceHandle (kInvalidHandle on failure),
+// closing a handle still held there. deviceOpen is the caller's to set.
 void OpenDevice();
 // Reads the device descriptor and sets Shared().protocolRevision.
 void ReadDeviceRevision();
@@ -26,17 +27,20 @@ void ReadDeviceRevision();
 void ReopenDevice();
 // One reply byte 0..99, or -1.
 int32_t PollReplyByte();
-// Text write on pipe 0, repeated every pauseMs while the device answers busy.
-// False when the transfer failed (the device has been reopened) or the library
-// is unloading.
+// Text write of 1..32 bytes on pipe 0, repeated every pauseMs while the device
+// answers busy. False when the transfer failed (the device has been
+// reopened), when the library is unloading while the device is busy (the
+// bytes are dropped), or when length is out of range (nothing is sent).
 bool BusyRetryWrite(const uint8_t* bytes, uint32_t length, uint32_t pauseMs);
 // One byte on pipe 1; the control call's success flag.
 bool ImmediateWrite(uint8_t byte);
 // The urgent cancel (24) on pipe 1; the control call's success flag.
 bool UrgentWrite();
-// Closes the device for good (unload); transfers after it fail.
+// Closes the device for good (unload): a transfer in flight is cancelled,
+// transfers after it fail and reopens open nothing until OpenDevice.
 void CloseDevice();
 // Makes a transfer in flight fail soon, so a thread stuck in it can leave.
+// Never waits for a reopen; safe from any thread.
 void CancelDeviceTransfers();
 
 }  // namespace qz

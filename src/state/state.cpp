@@ -47,8 +47,10 @@ void DetachSharedState() {
 
 void ResetProcessState() {
   ProcessState& p = g_process;
-  p.deviceHandle = kNoHandle;
+  p.deviceHandle.store(kNoHandle);
   p.deviceOpen.store(0);
+  p.deviceGuard.store(0);
+  p.deviceClosed.store(0);
   p.portHandle = kNoHandle;
   p.portOpen.store(0);
   for (char& c : p.portName) c = 0;

@@ -35,9 +35,14 @@ struct SharedState {
 void InitialiseSharedState(SharedState* s);
 
 struct ProcessState {
-  // USB device channel
-  OsHandle deviceHandle;
+  // USB device channel. deviceHandle is read by transfers on several threads
+  // and replaced by reopens; deviceGuard orders the two (usb_channel.cpp):
+  // transfers hold it shared, a reopen or close holds it alone.
+  std::atomic<OsHandle> deviceHandle;
   std::atomic<int32_t> deviceOpen;
+  std::atomic<int32_t> deviceGuard;
+  // Set by CloseDevice at unload: later reopens open nothing.
+  std::atomic<int32_t> deviceClosed;
   // serial channel
   OsHandle portHandle;
   std::atomic<int32_t> portOpen;

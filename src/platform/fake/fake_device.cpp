@@ -1,9 +1,326 @@
-// The scripted USB device. Not built yet: the native device entries stay.
+// The scripted USB device (see fake_device.h).
+#include "platform/fake/fake_device.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
 #include "platform/fake/fake.h"
 
 namespace qz::fake {
 
-void InstallDevice(Platform&) {}
-void ResetDevice() {}
+namespace {
+
+constexpr uint32_t kDescriptor = 0x222004;
+constexpr uint32_t kRead = 0x22204E;
+constexpr uint32_t kWrite = 0x222051;
+constexpr uint32_t kUrgent = 0x222065;
+
+struct HandleState {
+  bool open = true;
+  bool dead = false;  // unplugged or cancelled: every call fails
+  int inFlight = 0;
+};
+
+struct Device {
+  uint16_t revision = 0x0106;
+  bool failDescriptor = false;
+  int busy = 0;
+  bool alwaysBusy = false;
+  int failures = 0;
+  int zeroTaken = 0;
+  std::deque<uint8_t> replies;
+  bool present = true;
+  bool neverAnswer = false;
+  uint32_t delayUs = 0;
+  int misuse = 0;
+  int blocked = 0;
+  std::map<uint32_t, std::vector<uint8_t>> pipes;
+};
+
+std::mutex g_lock;
+std::condition_variable g_changed;
+Device g_device;
+// Kept apart from the script: a transfer blocked inside the device holds a
+// reference to its handle's entry across a Reset.
+std::map<OsHandle, HandleState> g_handles;
+OsHandle g_nextHandle = 1;
+
+std::string Hex(const void* p, uint32_t n) {
+  std::string s;
+  char b[3];
+  for (uint32_t i = 0; i < n; ++i) {
+    std::snprintf(b, sizeof b, "%02X", static_cast<const uint8_t*>(p)[i]);
+    s += b;
+  }
+  return s;
+}
+
+uint32_t Word(const void* in, uint32_t inLength, uint32_t offset) {
+  if (in == nullptr || inLength < offset + 4) return 0;
+  const uint8_t* p = static_cast<const uint8_t*>(in) + offset;
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+void SetBusyWord(void* in, uint32_t inLength, uint32_t v) {
+  if (in == nullptr || inLength < 8) return;
+  uint8_t* p = static_cast<uint8_t*>(in) + 4;
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+std::string CallName(uint32_t code, uint32_t pipe, const void* out, uint32_t outLength) {
+  switch (code) {
+    case kDescriptor:
+      return "descriptor";
+    case kRead:
+      return "read " + std::to_string(pipe);
+    case kWrite:
+      return "write " + std::to_string(pipe) + " " + Hex(out, outLength);
+    case kUrgent:
+      return "urgent " + std::to_string(pipe) + " " + Hex(out, outLength);
+    default:
+      return "code " + std::to_string(code);
+  }
+}
+
+OsHandle Open(const char*) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  if (!g_device.present) {
+    Record("open fail");
+    return kInvalidHandle;
+  }
+  const OsHandle h = g_nextHandle++;
+  g_handles[h] = HandleState{};
+  Record("open " + std::to_string(h));
+  return h;
+}
+
+// The answer of a live device to one call; the lock is held.
+bool Answer(uint32_t code, uint32_t pipe, void* in, uint32_t inLength, void* out, uint32_t outLength,
+            uint32_t* bytesReturned, const std::string& name) {
+  Device& d = g_device;
+  if (code == kDescriptor) {
+    if (d.failDescriptor) {
+      Record(name + " fail");
+      return false;
+    }
+    uint8_t desc[18] = {18, 1, 0x10, 0x01, 0xFF, 0, 0, 8, 0, 0, 0, 0, 0, 0, 1, 2, 0, 1};
+    desc[12] = static_cast<uint8_t>(d.revision);
+    desc[13] = static_cast<uint8_t>(d.revision >> 8);
+    const uint32_t n = outLength < 18 ? outLength : 18;
+    for (uint32_t i = 0; i < n; ++i) static_cast<uint8_t*>(out)[i] = desc[i];
+    *bytesReturned = n;
+    char rev[8];
+    std::snprintf(rev, sizeof rev, "%04X", d.revision);
+    Record(name + " " + rev);
+    return true;
+  }
+  if (d.failures > 0) {
+    --d.failures;
+    Record(name + " fail");
+    return false;
+  }
+  if (code == kRead) {
+    if (d.replies.empty() || outLength == 0) {
+      *bytesReturned = 0;
+      Record(name + " none");
+    } else {
+      const uint8_t b = d.replies.front();
+      d.replies.pop_front();
+      static_cast<uint8_t*>(out)[0] = b;
+      *bytesReturned = 1;
+      Record(name + " " + Hex(&b, 1));
+    }
+    return true;
+  }
+  if (code == kWrite && pipe == 0 && (d.alwaysBusy || d.busy > 0)) {
+    if (d.busy > 0) --d.busy;
+    SetBusyWord(in, inLength, 1);
+    *bytesReturned = 0;
+    Record(name + " busy");
+    return true;
+  }
+  if (code == kWrite) SetBusyWord(in, inLength, 0);
+  if (d.zeroTaken > 0) {
+    --d.zeroTaken;
+    *bytesReturned = 0;
+    Record(name + " taken0");
+    return true;
+  }
+  std::vector<uint8_t>& bytes = d.pipes[pipe];
+  bytes.insert(bytes.end(), static_cast<const uint8_t*>(out), static_cast<const uint8_t*>(out) + outLength);
+  *bytesReturned = outLength;
+  Record(name + " ok");
+  return true;
+}
+
+bool Control(OsHandle h, uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
+             uint32_t* bytesReturned) {
+  const uint32_t pipe = Word(in, inLength, 0);
+  const std::string name = CallName(code, pipe, out, outLength);
+  std::unique_lock<std::mutex> hold(g_lock);
+  auto it = g_handles.find(h);
+  if (it == g_handles.end() || !it->second.open) {
+    if (it != g_handles.end()) ++g_device.misuse;
+    Record(name + " fail");
+    return false;
+  }
+  HandleState& state = it->second;  // std::map nodes stay put
+  ++state.inFlight;
+  if (g_device.delayUs != 0) {
+    hold.unlock();
+    std::this_thread::sleep_for(std::chrono::microseconds(g_device.delayUs));
+    hold.lock();
+  }
+  if (g_device.neverAnswer && !state.dead) {
+    ++g_device.blocked;
+    g_changed.notify_all();
+    g_changed.wait(hold, [&] { return !g_device.neverAnswer || state.dead || !state.open; });
+    --g_device.blocked;
+    state.dead = true;
+  }
+  bool ok = false;
+  if (state.dead || !state.open) {
+    Record(name + " fail");
+  } else {
+    ok = Answer(code, pipe, in, inLength, out, outLength, bytesReturned, name);
+  }
+  --state.inFlight;
+  return ok;
+}
+
+void Cancel(OsHandle h) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  auto it = g_handles.find(h);
+  if (it == g_handles.end() || !it->second.open) {
+    if (it != g_handles.end()) ++g_device.misuse;
+    Record("cancel " + std::to_string(h) + " fail");
+    return;
+  }
+  it->second.dead = true;
+  g_changed.notify_all();
+  Record("cancel " + std::to_string(h));
+}
+
+void Close(OsHandle h) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  auto it = g_handles.find(h);
+  if (it == g_handles.end() || !it->second.open) {
+    if (it != g_handles.end()) ++g_device.misuse;
+    Record("close " + std::to_string(h) + " fail");
+    return;
+  }
+  if (it->second.inFlight != 0) ++g_device.misuse;
+  it->second.open = false;
+  g_changed.notify_all();
+  Record("close " + std::to_string(h));
+}
+
+}  // namespace
+
+void InstallDevice(Platform& table) {
+  table.openDevice = Open;
+  table.deviceControl = Control;
+  table.cancelDeviceIo = Cancel;
+  table.closeDevice = Close;
+}
+
+void ResetDevice() {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_device = Device{};
+  g_changed.notify_all();
+  for (auto it = g_handles.begin(); it != g_handles.end();) {
+    it = it->second.inFlight == 0 ? g_handles.erase(it) : std::next(it);
+  }
+  if (g_handles.empty()) g_nextHandle = 1;
+}
+
+void SetDeviceRevision(uint16_t bcdDevice) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_device.revision = bcdDevice;
+}
+
+void FailDescriptorQuery(bool fail) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_device.failDescriptor = fail;
+}
+
+void QueueBusy(int n) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_device.busy += n;
+}
+
+void SetAlwaysBusy(bool on) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_device.alwaysBusy = on;
+}
+
+void FailTransfers(int n) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_device.failures += n;
+}
+
+void QueueZeroTaken(int n) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_device.zeroTaken += n;
+}
+
+void QueueReplies(const std::vector<uint8_t>& bytes) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_device.replies.insert(g_device.replies.end(), bytes.begin(), bytes.end());
+}
+
+void Unplug() {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_device.present = false;
+  for (auto& [h, s] : g_handles) s.dead = true;
+  g_changed.notify_all();
+  Record("unplug");
+}
+
+void Replug() {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_device.present = true;
+  Record("replug");
+}
+
+void SetNeverAnswer(bool on) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_device.neverAnswer = on;
+  g_changed.notify_all();
+}
+
+void SetTransferDelayMicros(uint32_t us) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_device.delayUs = us;
+}
+
+int OpenDeviceHandles() {
+  std::lock_guard<std::mutex> hold(g_lock);
+  int n = 0;
+  for (auto& [h, s] : g_handles) n += s.open ? 1 : 0;
+  return n;
+}
+
+int DeviceMisuse() {
+  std::lock_guard<std::mutex> hold(g_lock);
+  return g_device.misuse;
+}
+
+int BlockedTransfers() {
+  std::lock_guard<std::mutex> hold(g_lock);
+  return g_device.blocked;
+}
+
+std::vector<uint8_t> PipeBytes(uint32_t pipe) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  auto it = g_device.pipes.find(pipe);
+  return it == g_device.pipes.end() ? std::vector<uint8_t>{} : it->second;
+}
 
 }  // namespace qz::fake
