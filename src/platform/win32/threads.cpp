@@ -19,6 +19,20 @@
 // thread runs only system code, so the library may be unmapped under it; the
 // rest of its ending waits for the loader lock like any other thread's.
 //
+// A thread that has not reached the library's code yet cannot be waited for
+// under the loader lock at all: a new thread first initialises inside the
+// system, and that needs the lock. Threads started while the library loads
+// are all in that state until DllMain returns, and a FreeLibrary right after
+// LoadLibrary would unmap the code they are about to run. So each thread
+// holds a reference to the module that contains this code from startThread
+// until it is running here; the module cannot be unloaded (and the unload
+// sequence does not start) before every thread has arrived. The thread gives
+// the reference back through a short helper thread that starts directly in
+// kernel32's FreeLibrary: if that was the last reference, the unload then runs
+// on the helper, while the worker runs here and can be stopped and waited
+// for. Should the helper not start, the reference is kept and the module
+// stays loaded for the life of the process, which is safe.
+//
 // The thread record is shared by the thread and the OsHandle returned to the
 // caller; whichever lets go of it last frees it. A thread that outlives its
 // handle closes its own "left" event (nobody can wait on it any more) and
@@ -40,6 +54,7 @@ struct ThreadRecord {
   void* arg;
   HANDLE thread;
   HANDLE left;  // manual reset, signalled as the thread leaves the library's code
+  HMODULE module;  // held from startThread until the thread runs here
   std::atomic<int> refs{2};
 };
 
@@ -48,6 +63,20 @@ struct ThreadRecord {
 constexpr DWORD kSignalBoundMs = 1000;
 
 ThreadRecord* RecordOf(OsHandle h) { return IsOpenHandle(h) ? reinterpret_cast<ThreadRecord*>(h) : nullptr; }
+
+// kernel32's FreeLibrary itself (not a stub in this module), as a thread
+// start routine: both take one pointer and return a word.
+LPTHREAD_START_ROUTINE FreeLibraryRoutine() {
+  HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+  FARPROC p = kernel32 != nullptr ? GetProcAddress(kernel32, "FreeLibrary") : nullptr;
+  return reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void*>(p));
+}
+
+void ReleaseModuleLater(HMODULE module) {
+  LPTHREAD_START_ROUTINE freeLibrary = FreeLibraryRoutine();
+  HANDLE helper = freeLibrary != nullptr ? CreateThread(nullptr, 0, freeLibrary, module, 0, nullptr) : nullptr;
+  if (helper != nullptr) CloseHandle(helper);
+}
 
 }  // namespace
 
@@ -58,6 +87,7 @@ extern "C" HANDLE WINAPI QzRunThread(LPVOID record) __asm__("qz_win32_run_thread
 
 extern "C" __attribute__((used)) HANDLE WINAPI QzRunThread(LPVOID p) {
   auto* r = static_cast<ThreadRecord*>(p);
+  ReleaseModuleLater(r->module);
   r->main(r->arg);
   HANDLE left = r->left;
   if (r->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return left;
@@ -126,13 +156,17 @@ OsHandle StartThread(ThreadMain main, void* arg, uint32_t* threadId) {
   r->main = main;
   r->arg = arg;
   r->left = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (r->left == nullptr) {
+  if (r->left == nullptr ||
+      !GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&QzRunThread),
+                          &r->module)) {
+    if (r->left != nullptr) CloseHandle(r->left);
     delete r;
     return kNoHandle;
   }
   DWORD id = 0;
   r->thread = CreateThread(nullptr, 0, QzThreadStart, r, 0, &id);
   if (r->thread == nullptr) {
+    FreeLibrary(r->module);  // the caller holds the module too: this is never the last reference
     CloseHandle(r->left);
     delete r;
     return kNoHandle;
