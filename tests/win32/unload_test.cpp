@@ -1,0 +1,45 @@
+// FreeLibrary of a DLL with a worker, right after LoadLibrary or a little
+// later: the DLL stays until the worker runs in it, then unloads; the unload,
+// under the loader lock, learns through waitThread that the worker has left
+// the DLL's code (without running into the wait's bound), and the worker then
+// ends inside the system after the DLL is gone, leaving the process running.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "check.h"
+
+namespace {
+
+unsigned long Reported(const char* name) {
+  char text[32] = {};
+  if (GetEnvironmentVariableA(name, text, sizeof text) == 0) return ~0ul;
+  return std::strtoul(text, nullptr, 10);
+}
+
+}  // namespace
+
+int main() {
+  for (int round = 0; round < 20; ++round) {
+    SetEnvironmentVariableA("QZ_PROBE_LEFT", nullptr);
+    HMODULE m = LoadLibraryA("qzusbd_unload_probe.dll");
+    CHECK(m != nullptr);
+    if (m == nullptr) break;
+    HANDLE worker = OpenThread(SYNCHRONIZE, FALSE, static_cast<DWORD>(Reported("QZ_PROBE_THREAD")));
+    CHECK(worker != nullptr);
+    Sleep(round % 3);  // unload at different points of the worker's loop
+    CHECK(FreeLibrary(m));
+    // The worker holds the DLL until it runs in it; then the DLL goes.
+    for (int i = 0; i < 2000 && GetModuleHandleA("qzusbd_unload_probe.dll") != nullptr; ++i) Sleep(10);
+    CHECK(GetModuleHandleA("qzusbd_unload_probe.dll") == nullptr);
+    CHECK(Reported("QZ_PROBE_LEFT") == 1);
+    if (worker != nullptr) {
+      DWORD t0 = GetTickCount();
+      CHECK(WaitForSingleObject(worker, 20000) == WAIT_OBJECT_0);
+      if (GetTickCount() - t0 > 500) std::printf("round %d: worker took %lu ms to end\n", round, GetTickCount() - t0);
+      CloseHandle(worker);
+    }
+  }
+  return qztest::Finish("unload_test");
+}
