@@ -32,10 +32,7 @@ QZUSBD_API int32_t QZUSBD_CALL USBQZ_CheckWdmStatus(void) {
   return p.deviceOpen.load() == 1 ? 1 : 0;
 }
 
-// Pause and resume are one function that does nothing, exported under both
-// names.
-QZUSBD_API void QZUSBD_CALL USBQZ_PauseSpeech(void) {}
-QZUSBD_API void QZUSBD_CALL USBQZ_ResumeSpeech(void) __attribute__((alias("USBQZ_PauseSpeech")));
+// USBQZ_PauseSpeech and USBQZ_ResumeSpeech: pause_speech_<system>.cpp.
 
 QZUSBD_API int32_t QZUSBD_CALL USBQZ_ReadByte(void) {
   if (SerialMode()) return ReadSerialByte();

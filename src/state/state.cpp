@@ -7,8 +7,9 @@ namespace {
 ProcessState g_process;
 
 // Used until the machine-wide block is attached, and whenever it cannot be.
-// Constant-initialised, so it is ready before any constructor runs.
-SharedState g_privateBlock = {1, {}, {}, {}, {}, {}, {}, {}};
+// Stands in until the machine-wide block is attached; zero, so it costs no
+// space in the library file.
+SharedState g_privateBlock;
 SharedState* g_shared = &g_privateBlock;
 bool g_attached = false;
 
