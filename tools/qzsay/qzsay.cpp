@@ -17,8 +17,8 @@
 
 namespace {
 
-// An index marker: the byte 0x01, the reply value in decimal, then 'i'. The
-// synthesizer answers with the value once speech reaches the marker.
+// An index marker: the byte 0x01, the reply value in decimal, the byte 0x01.
+// The synthesizer answers with the value once speech reaches the marker.
 constexpr int kDoneMarker = 99;
 
 struct Options {
@@ -173,7 +173,7 @@ int main(int argc, char** argv) {
   for (char& c : text) {
     if (c == '\n' || c == '\r') c = ' ';
   }
-  if (o.wait) text += "\x01" + std::to_string(kDoneMarker) + "i";
+  if (o.wait) text += "\x01" + std::to_string(kDoneMarker) + "\x01";
 
   Progress progress(text.size(), text.size() >= 2048 && IsTerminal(2));
   int status = 0;
