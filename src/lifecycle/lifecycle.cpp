@@ -76,16 +76,19 @@ void StartUsb() {
   p.writerThread = Os().startThread(WriterThreadMain, nullptr, &p.writerThreadId);
   if (!IsOpenHandle(p.writerThread)) {
     p.writerThread = kNoHandle;
-    // The poller must be gone before the handles it uses are closed.
+    // The poller is told to stop but not waited for: a thread started while
+    // the library loads may not get to run before the load has returned, so
+    // waiting here could only run into the bound. Closing the device is safe
+    // with the poller about (the device guard orders it, and a closed device
+    // is not reopened). Its event and thread handle are closed now if it has
+    // already ended, else by the unload once it has.
     p.pollerStop.store(1);
     Os().signalEvent(p.pollerWakeEvent);
-    if (!JoinWorker(p.pollerThread, kWorkerLeaveMs)) {
-      CancelDeviceTransfers();
-      if (!JoinWorker(p.pollerThread, kWorkerCutLooseMs)) return;  // keep what it may still use
-    }
-    CloseEventField(p.pollerWakeEvent);
-    CloseEventField(p.writerWakeEvent);
     AbandonDevice();
+    if (JoinWorker(p.pollerThread, 0)) {
+      CloseEventField(p.pollerWakeEvent);
+      CloseEventField(p.writerWakeEvent);
+    }
   }
 }
 

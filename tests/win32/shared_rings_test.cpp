@@ -1,40 +1,55 @@
 // Two processes queue into one TextRing through the exported functions. With
-// no device, nothing drains the ring: a second process fills it, and the
-// first process sees it full; a cancel from the first empties it for both.
+// no device, nothing drains the ring: a second process fills it with 65535
+// bytes and the first process sees it full. One more byte then waits for
+// room in vain (nine waits of 100 ms) and is left alone in the ring; a
+// cancel empties the ring for every process.
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #include "check.h"
-#include "pe_image.h"
+#include "library_files.h"
+#include "state/state.h"
 
 namespace {
 
-using ReadyCheckFn = int32_t(WINAPI*)();
-using WriteByteFn = void(WINAPI*)(int32_t);
-
 struct Exports {
   HMODULE module = nullptr;
-  ReadyCheckFn readyCheck = nullptr;
-  WriteByteFn writeByte = nullptr;
+  qztest::StatusFn readyCheck = nullptr;
+  qztest::ByteFn writeByte = nullptr;
 };
 
 bool Load(Exports* e) {
   e->module = LoadLibraryA("qzusbd.dll");
   if (e->module == nullptr) return false;
-  e->readyCheck = qztest::Export<ReadyCheckFn>(e->module, "USBQZ_ReadyCheck");
-  e->writeByte = qztest::Export<WriteByteFn>(e->module, "USBQZ_WriteByte");
+  e->readyCheck = qztest::Export<qztest::StatusFn>(e->module, "USBQZ_ReadyCheck");
+  e->writeByte = qztest::Export<qztest::ByteFn>(e->module, "USBQZ_WriteByte");
   return e->readyCheck != nullptr && e->writeByte != nullptr;
 }
 
-// Loading empties the rings; then 65535 bytes fill TextRing.
+// The TextRing of the DLL's shared block, as this process maps it.
+const qz::SharedState* Block(HMODULE m) {
+  const IMAGE_SECTION_HEADER* s = qztest::FindSection(m, ".shared");
+  if (s == nullptr) return nullptr;
+  return reinterpret_cast<const qz::SharedState*>(reinterpret_cast<BYTE*>(m) + s->VirtualAddress);
+}
+
+int32_t Queued(const qz::SharedState* b) {
+  return (b->textHead.load() - b->textTail.load()) & (qz::kTextRingSize - 1);
+}
+
+// Loading empties the rings; then 65535 bytes fill TextRing, each queued at
+// once (the ring has room for every one of them).
 int Filler() {
   Exports e;
   if (!Load(&e)) return 2;
   if (e.readyCheck() != 1) return 3;
-  for (int i = 0; i < 65535; ++i) e.writeByte('a');
-  if (e.readyCheck() != 0) return 4;
+  for (int i = 0; i < qz::kTextRingSize - 2; ++i) e.writeByte('a');
+  if (e.readyCheck() != 1) return 4;  // one slot left
+  e.writeByte('b');
+  if (e.readyCheck() != 0) return 5;
   FreeLibrary(e.module);  // leaves the shared block as it is
   return 0;
 }
@@ -44,15 +59,37 @@ int Filler() {
 int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "fill") == 0) return Filler();
 
+  qztest::ConfigKeeper keeper;
+  DeleteFileA(keeper.path().c_str());  // the defaults: USB mode, and no device here
+
   Exports e;
   CHECK(Load(&e));
-  if (e.module == nullptr || e.readyCheck == nullptr || e.writeByte == nullptr)
+  const qz::SharedState* block = e.module != nullptr ? Block(e.module) : nullptr;
+  CHECK(block != nullptr);
+  if (e.readyCheck == nullptr || e.writeByte == nullptr || block == nullptr)
     return qztest::Finish("shared_rings_test");
   CHECK(e.readyCheck() == 1);
+  CHECK(Queued(block) == 0);
+
   CHECK(qztest::RunSelf("fill") == 0);
   CHECK(e.readyCheck() == 0);  // filled by the other process
-  e.writeByte(24);             // the cancel empties the queue first
+  CHECK(Queued(block) == qz::kTextRingSize - 1);
+  CHECK(block->TextRing[(block->textHead.load() - 1) & (qz::kTextRingSize - 1)].load() == 'b');
+
+  // No writer drains it: after its waits the byte replaces the whole queue.
+  DWORD t0 = GetTickCount();
+  e.writeByte('z');
+  DWORD waited = GetTickCount() - t0;
+  CHECK(waited >= 800);  // nine waits of 100 ms, timer granularity aside
   CHECK(e.readyCheck() == 1);
+  CHECK(Queued(block) == 1);
+  CHECK(block->TextRing[block->textTail.load()].load() == 'z');
+
+  CHECK(qztest::RunSelf("fill") == 0);
+  CHECK(e.readyCheck() == 0);
+  e.writeByte(24);  // the cancel empties the queue before it is queued itself
+  CHECK(e.readyCheck() == 1);
+  CHECK(Queued(block) == 1);
   CHECK(FreeLibrary(e.module));
   return qztest::Finish("shared_rings_test");
 }

@@ -1,0 +1,136 @@
+// FreeLibrary while the writer and poller run. The device path \\.\qzusb-0 is
+// made to open by a link of this process's own in the DOS device namespace
+// (alive while its handle is open) to the null device, on which every
+// transfer fails: the workers then loop through failed transfers and
+// reopens. Each round loads the DLL, keeps the workers busy for a while, and
+// unloads it; the unload returns, the workers end, the DLL goes, and the
+// process carries on. Prints the FreeLibrary times.
+#include <windows.h>
+#include <tlhelp32.h>
+#include <winternl.h>
+
+#include <cstdio>
+
+#include "check.h"
+#include "library_files.h"
+
+namespace {
+
+using qztest::Export;
+
+using CreateLinkFn = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PUNICODE_STRING);
+using InitStringFn = VOID(NTAPI*)(PUNICODE_STRING, PCWSTR);
+
+// \??\qzusb-0 -> \Device\Null; null when the link cannot be made.
+HANDLE LinkDevicePath() {
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  auto createLink = Export<CreateLinkFn>(ntdll, "NtCreateSymbolicLinkObject");
+  auto initString = Export<InitStringFn>(ntdll, "RtlInitUnicodeString");
+  if (createLink == nullptr || initString == nullptr) return nullptr;
+  UNICODE_STRING name, target;
+  initString(&name, L"\\??\\qzusb-0");
+  initString(&target, L"\\Device\\Null");
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+  HANDLE link = nullptr;
+  const ACCESS_MASK kAllAccess = 0xF0001;  // SYMBOLIC_LINK_ALL_ACCESS
+  if (createLink(&link, kAllAccess, &attributes, &target) < 0) return nullptr;
+  return link;
+}
+
+int ThreadsOfThisProcess() {
+  HANDLE s = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (s == INVALID_HANDLE_VALUE) return -1;
+  THREADENTRY32 entry;
+  entry.dwSize = sizeof entry;
+  int n = 0;
+  if (Thread32First(s, &entry)) {
+    do {
+      if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++n;
+    } while (Thread32Next(s, &entry));
+  }
+  CloseHandle(s);
+  return n;
+}
+
+template <typename Done>
+bool WaitFor(Done done, int ms) {
+  for (int i = 0; i < ms / 5 && !done(); ++i) Sleep(5);
+  return done();
+}
+
+double Ms(LARGE_INTEGER from, LARGE_INTEGER to) {
+  LARGE_INTEGER f;
+  QueryPerformanceFrequency(&f);
+  return 1000.0 * static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(f.QuadPart);
+}
+
+}  // namespace
+
+int main() {
+  qztest::ConfigKeeper keeper;
+  DeleteFileA(keeper.path().c_str());  // the defaults: USB mode
+
+  HANDLE link = LinkDevicePath();
+  CHECK(link != nullptr);
+  HANDLE probe = CreateFileA("\\\\.\\qzusb-0", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, 0, nullptr);
+  CHECK(probe != INVALID_HANDLE_VALUE);
+  if (link == nullptr || probe == INVALID_HANDLE_VALUE) {
+    std::printf("\\\\.\\qzusb-0 cannot be made to open here (link %p, open error %lu)\n", link, GetLastError());
+    return qztest::Finish("device_unload_test");
+  }
+  CloseHandle(probe);
+
+  const int baseThreads = ThreadsOfThisProcess();
+  CHECK(baseThreads > 0);
+  double slowest = 0, total = 0;
+  const int kRounds = 12;
+  for (int round = 0; round < kRounds; ++round) {
+    HMODULE m = LoadLibraryA("qzusbd.dll");
+    CHECK(m != nullptr);
+    if (m == nullptr) break;
+    auto status = Export<qztest::StatusFn>(m, "USBQZ_CheckWdmStatus");
+    auto write = Export<qztest::ByteFn>(m, "USBQZ_WriteByte");
+    auto read = Export<qztest::StatusFn>(m, "USBQZ_ReadByte");
+    CHECK(status != nullptr && write != nullptr && read != nullptr);
+    if (status == nullptr || write == nullptr || read == nullptr) break;
+    CHECK(status() == 1);  // the device opened at load
+
+    // Round 0 unloads at once, before the workers have run; the others after
+    // text and reply requests have kept both workers going for a while.
+    if (round > 0) {
+      CHECK(WaitFor([&] { return ThreadsOfThisProcess() >= baseThreads + 2; }, 5000));
+      for (const char* c = "Hello, world."; *c != '\0'; ++c) write(*c);
+      for (int i = 0; i < round; ++i) {
+        read();
+        Sleep(10);
+      }
+      // Every failed transfer reopens the device (status reads 0 only while
+      // a reopen is under way).
+      CHECK(WaitFor([&] { return status() == 1; }, 2000));
+    }
+
+    LARGE_INTEGER t0, t1;
+    QueryPerformanceCounter(&t0);
+    CHECK(FreeLibrary(m));
+    QueryPerformanceCounter(&t1);
+    double ms = Ms(t0, t1);
+    total += ms;
+    if (ms > slowest) slowest = ms;
+    CHECK(ms < 3000);  // bounded even if a worker were stuck
+
+    // The DLL goes once its workers have run in it, and they end.
+    CHECK(WaitFor([] { return GetModuleHandleA("qzusbd.dll") == nullptr; }, 20000));
+    CHECK(WaitFor([&] { return ThreadsOfThisProcess() == baseThreads; }, 20000));
+  }
+  std::printf("FreeLibrary with running workers: %d rounds, mean %.2f ms, slowest %.2f ms\n", kRounds,
+              total / kRounds, slowest);
+
+  // The process carries on and can load the library again.
+  HMODULE m = LoadLibraryA("qzusbd.dll");
+  CHECK(m != nullptr);
+  if (m != nullptr) CHECK(FreeLibrary(m));
+  CloseHandle(link);
+  return qztest::Finish("device_unload_test");
+}
