@@ -235,7 +235,7 @@ class UsbChannelThreadsTest : public UsbChannelTest {
 
 TEST_F(UsbChannelThreadsTest, CancelReleasesStuckTransfer) {
   Open(0x106);
-  fake::SetNeverAnswer(true);
+  fake::HoldNextTransfers(1);
   std::atomic<int32_t> reply{-2};
   std::thread poller([&] { reply = PollReplyByte(); });
   WaitBlocked(1);
@@ -249,7 +249,7 @@ TEST_F(UsbChannelThreadsTest, CancelReleasesStuckTransfer) {
 
 TEST_F(UsbChannelThreadsTest, ReopenWaitsForTransferInsideHandle) {
   Open(0x106);
-  fake::SetNeverAnswer(true);
+  fake::HoldNextTransfers(1);
   std::thread poller([] { PollReplyByte(); });
   WaitBlocked(1);
   std::atomic<bool> reopened{false};
@@ -257,14 +257,15 @@ TEST_F(UsbChannelThreadsTest, ReopenWaitsForTransferInsideHandle) {
     ReopenDevice();
     reopened = true;
   });
-  // While the transfer is inside, the handle is not closed, and a new
-  // transfer does not start on it.
+  // The reopen waits (its sleeps are journalled) while the transfer is inside.
+  while (fake::CountJournal("sleep") == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   std::atomic<bool> wrote{false};
   std::thread writer([&] {
     ImmediateWrite(0x41);
     wrote = true;
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // Neither is the handle closed, nor does a new transfer start on it.
   EXPECT_FALSE(reopened.load());
   EXPECT_FALSE(wrote.load());
   EXPECT_EQ(fake::CountJournal("close"), 0);
@@ -272,13 +273,14 @@ TEST_F(UsbChannelThreadsTest, ReopenWaitsForTransferInsideHandle) {
   // The unload's cancel gets in although a reopen is pending.
   CancelDeviceTransfers();
   poller.join();
-  fake::SetNeverAnswer(false);  // the writer may be waiting on the new handle
   reopener.join();
   writer.join();
+  EXPECT_EQ(fake::CountJournal("cancel 1"), 1);
   EXPECT_EQ(fake::CountJournal("write 2 03 fail"), 1);
   EXPECT_EQ(fake::DeviceMisuse(), 0);
   EXPECT_EQ(fake::OpenDeviceHandles(), 1);
-  EXPECT_EQ(fake::CountJournal("write 1 41 ok"), 1);  // on the reopened handle
+  EXPECT_EQ(fake::CountJournal("write 1 41 ok"), 1);  // on a reopened handle
+  EXPECT_EQ(fake::CountJournal("write 1 41"), 1);
 }
 
 TEST_F(UsbChannelThreadsTest, RacingReopensLeaveOneHandle) {

@@ -37,6 +37,7 @@ struct Device {
   std::deque<uint8_t> replies;
   bool present = true;
   bool neverAnswer = false;
+  int holdNext = 0;
   uint32_t delayUs = 0;
   int misuse = 0;
   int blocked = 0;
@@ -179,10 +180,12 @@ bool Control(OsHandle h, uint32_t code, void* in, uint32_t inLength, void* out, 
     std::this_thread::sleep_for(std::chrono::microseconds(g_device.delayUs));
     hold.lock();
   }
-  if (g_device.neverAnswer && !state.dead) {
+  const bool heldAlone = !g_device.neverAnswer && g_device.holdNext > 0;
+  if (heldAlone) --g_device.holdNext;
+  if ((g_device.neverAnswer || heldAlone) && !state.dead) {
     ++g_device.blocked;
     g_changed.notify_all();
-    g_changed.wait(hold, [&] { return !g_device.neverAnswer || state.dead || !state.open; });
+    g_changed.wait(hold, [&] { return (!heldAlone && !g_device.neverAnswer) || state.dead || !state.open; });
     --g_device.blocked;
   }
   bool ok = false;
@@ -234,6 +237,7 @@ void InstallDevice(Platform& table) {
 void ResetDevice() {
   std::lock_guard<std::mutex> hold(g_lock);
   g_device = Device{};
+  for (auto& [h, st] : g_handles) st.dead = true;  // releases transfers still held
   g_changed.notify_all();
   for (auto it = g_handles.begin(); it != g_handles.end();) {
     it = it->second.inFlight == 0 ? g_handles.erase(it) : std::next(it);
@@ -294,6 +298,11 @@ void SetNeverAnswer(bool on) {
   std::lock_guard<std::mutex> hold(g_lock);
   g_device.neverAnswer = on;
   g_changed.notify_all();
+}
+
+void HoldNextTransfers(int n) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_device.holdNext += n;
 }
 
 void SetTransferDelayMicros(uint32_t us) {

@@ -40,6 +40,8 @@ void Replug();
 // Transfers block until cancelled (cancelDeviceIo or close of their handle),
 // and then fail, or until this is turned off, and then answer as usual.
 void SetNeverAnswer(bool on);
+// The next n transfers block until cancelled (or closed), and then fail.
+void HoldNextTransfers(int n);
 // Each transfer spends this long inside the device (real time), to widen
 // the windows concurrent tests look into.
 void SetTransferDelayMicros(uint32_t us);
