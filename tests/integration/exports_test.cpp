@@ -230,3 +230,69 @@ INSTANTIATE_TEST_SUITE_P(Revisions, RepliesTest, ::testing::Values(uint16_t{0x02
 
 }  // namespace
 }  // namespace qztest
+
+namespace qztest {
+namespace {
+
+// A device that goes away fails the call in flight and the library's reopen;
+// once it is back, the next failed call reopens it and later calls reach it
+// on a new connection.
+TEST_F(ExportsTest, DeviceUnpluggedAndReplugged) {
+  StartServer();
+  DeviceServer& dev = server();
+  RunChild([&](Report& r) {
+    Library lib;
+    CHILD_EXPECT(r, lib.Load());
+    CHILD_EXPECT(r, WaitForGreeting(dev) != 0);
+    dev.Unplug();
+    CHILD_EXPECT_EQ(r, lib.WriteByteImmediate('a'), 0);
+    CHILD_EXPECT_EQ(r, lib.CheckWdmStatus(), 0);
+    dev.Replug();
+    CHILD_EXPECT_EQ(r, lib.WriteByteImmediate('b'), 0);  // on the handle whose reopen failed
+    CHILD_EXPECT_EQ(r, lib.CheckWdmStatus(), 1);
+    CHILD_EXPECT_EQ(r, lib.WriteByteImmediate('c'), 1);
+    lib.WriteText("de");
+    CHILD_EXPECT(r, WaitForTextWrite(dev, {'e'}));
+    const auto sent = Select(dev.Requests(), [](const DeviceRequest& q) { return !IsPoll(q); });
+    // Revision query and greeting on the first connection; c, d and e on the
+    // second. Neither a nor b ever reached the device.
+    CHILD_EXPECT_EQ(r, sent.size(), 5u);
+    if (sent.size() == 5) {
+      CHILD_EXPECT_EQ(r, sent[2].connection, 2u);
+      CHILD_EXPECT_EQ(r, Show(sent[2].Data()), Show(Bytes{'c'}));
+      CHILD_EXPECT_EQ(r, Show(sent[3].Data()), Show(Bytes{'d'}));
+      CHILD_EXPECT_EQ(r, sent[4].connection, 2u);
+    }
+    CHILD_EXPECT(r, lib.Unload());
+  });
+  EXPECT_EQ(dev.ConnectionsAccepted(), 2u);
+  EXPECT_TRUE(dev.WaitForAllClosed(kWaitMs));
+}
+
+// Strings always take the USB device, also in serial mode: the first one
+// fails on the handle that was never opened and opens it, later ones reach
+// the device, the status then answers from it, and the unload closes it.
+TEST_F(ExportsTest, WriteStringInSerialModeOpensTheUsbDevice) {
+  StartServer();
+  DeviceServer& dev = server();
+  ChildOptions options;
+  options.iniText = kSerialIni;
+  options.env = {{"QZUSBD_COM1", sandbox_.root() + "/no-such-port"}};
+  RunChild(options, [&](Report& r) {
+    Library lib;
+    CHILD_EXPECT(r, lib.Load());
+    CHILD_EXPECT_EQ(r, dev.RequestCount(), 0u);  // serial mode: no greeting on USB
+    CHILD_EXPECT_EQ(r, lib.CheckWdmStatus(), 0);
+    const uint8_t text[] = {'a', 'b'};
+    CHILD_EXPECT_EQ(r, lib.WriteString(text, 2), 0);
+    CHILD_EXPECT_EQ(r, lib.CheckWdmStatus(), 1);
+    CHILD_EXPECT_EQ(r, lib.WriteString(text + 1, 1), 1);
+    const Transfers want = {{'b'}};
+    CHILD_EXPECT_EQ(r, TakenWrites(dev.Requests(), 0), want);
+    CHILD_EXPECT(r, lib.Unload());
+    CHILD_EXPECT(r, dev.WaitForAllClosed(kWaitMs));
+  });
+}
+
+}  // namespace
+}  // namespace qztest

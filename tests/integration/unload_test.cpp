@@ -2,6 +2,7 @@
 // and load after load leaves nothing behind.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "integration.h"
 
@@ -34,7 +35,7 @@ TEST_F(UnloadTest, ReturnsPromptlyWhileTheDeviceAnswersBusyForever) {
     CHILD_EXPECT_EQ(r, CountThreads(), threads);
     CHILD_EXPECT_EQ(r, CountDescriptors(), fds);
   });
-  EXPECT_EQ(dev.ConnectionsOpen(), 0u);
+  EXPECT_TRUE(dev.WaitForAllClosed(kWaitMs));
 }
 
 TEST_F(UnloadTest, ReturnsPromptlyWhileTheDeviceNeverAnswers) {
@@ -87,7 +88,7 @@ TEST_F(UnloadTest, AThousandLoadsAndUnloadsLeaveNoDescriptorOrThread) {
             static_cast<size_t>(kCycles));
   EXPECT_EQ(Select(all, IsGreeting).size(), static_cast<size_t>(kCycles));
   EXPECT_EQ(dev.ConnectionsAccepted(), static_cast<uint32_t>(kCycles));
-  EXPECT_EQ(dev.ConnectionsOpen(), 0u);
+  EXPECT_TRUE(dev.WaitForAllClosed(kWaitMs));
 }
 
 // Prints the unload time with a device; only a generous bound is checked.
@@ -112,6 +113,38 @@ TEST_F(UnloadTest, UnloadTimeOverAHundredCycles) {
     r.Note(line);
     CHILD_EXPECT(r, max < kPromptUs);
   });
+}
+
+}  // namespace
+}  // namespace qztest
+
+namespace qztest {
+namespace {
+
+// An application that ends without unloading: the unload runs at exit and
+// must not hold the process on a device that stays busy.
+TEST_F(UnloadTest, ProcessExitWhileTheDeviceAnswersBusyForeverEndsPromptly) {
+  StartServer();
+  DeviceServer& dev = server();
+  dev.SetBusyWrites(DeviceServer::kForever);
+  Baton baton;
+  LibraryProcess child(sandbox_, ChildOptions{}, [&](Report& r) {
+    Library lib;
+    CHILD_EXPECT(r, lib.Load());
+    lib.WriteByte('a');
+    CHILD_EXPECT(r, WaitForTextWrite(dev, {'a'}, Answer::kBusy, 3));
+    if (r.failures() != 0) return;
+    std::fflush(nullptr);
+    baton.Set(1);
+    std::exit(0);
+  });
+  ASSERT_TRUE(baton.WaitFor(1)) << child.report();
+  const uint64_t start = MonotonicUs();
+  Expect(child);
+  const uint64_t took = MonotonicUs() - start;
+  EXPECT_LT(took, kPromptUs);
+  std::cout << "exit with a busy device: " << took / 1000 << " ms\n";
+  EXPECT_TRUE(dev.WaitForAllClosed(kWaitMs));
 }
 
 }  // namespace

@@ -172,6 +172,15 @@ uint32_t DeviceServer::RequestCount() const { return shared_->count.load(std::me
 uint32_t DeviceServer::ConnectionsAccepted() const { return shared_->accepted.load(); }
 uint32_t DeviceServer::ConnectionsOpen() const { return shared_->open.load(); }
 
+bool DeviceServer::WaitForAllClosed(uint32_t timeoutMs) const {
+  const uint64_t deadline = NowMs() + timeoutMs;
+  while (shared_->open.load() != 0) {
+    if (NowMs() >= deadline) return false;
+    SleepMs(1);
+  }
+  return true;
+}
+
 bool DeviceServer::WaitUntil(const std::function<bool(const std::vector<DeviceRequest>&)>& pred,
                              uint32_t timeoutMs, std::vector<DeviceRequest>* seen) const {
   const uint64_t deadline = NowMs() + timeoutMs;

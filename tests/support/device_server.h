@@ -91,6 +91,9 @@ class DeviceServer {
   uint32_t RequestCount() const;
   uint32_t ConnectionsAccepted() const;
   uint32_t ConnectionsOpen() const;
+  // Waits until no connection is open (the server notices a close within a
+  // turn of its loop).
+  bool WaitForAllClosed(uint32_t timeoutMs) const;
   // Polls pred over the record every millisecond until it holds or timeoutMs
   // has passed; the last snapshot is left in *seen when given.
   bool WaitUntil(const std::function<bool(const std::vector<DeviceRequest>&)>& pred, uint32_t timeoutMs,

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -178,6 +179,10 @@ LibraryProcess::LibraryProcess(const Sandbox& sandbox, const ChildOptions& optio
     if (!options.iniText.empty() && !WriteFile(configDir + "/qzusbd.ini", options.iniText)) {
       report.Fail(__FILE__, __LINE__, "cannot write qzusbd.ini");
     }
+    // The first thread a process starts may bring a sanitizer's helper
+    // thread with it; start one here so thread counts in the body see only
+    // the library's own.
+    std::thread([] {}).join();
     body(report);
 #ifdef QZTEST_LEAK_CHECK
     if (__lsan_do_recoverable_leak_check() != 0) report.Fail(__FILE__, __LINE__, "memory leaked (see above)");
