@@ -296,3 +296,32 @@ TEST_F(ExportsTest, WriteStringInSerialModeOpensTheUsbDevice) {
 
 }  // namespace
 }  // namespace qztest
+
+namespace qztest {
+namespace {
+
+// The same road with the server on a thread of the library's own process,
+// the way a transport test would run it.
+TEST_F(ExportsTest, ServerOnAThreadOfTheLibraryProcess) {
+  const std::string runtimeDir = sandbox_.runtimeDir();
+  RunChild([&](Report& r) {
+    DeviceServer dev(runtimeDir);
+    CHILD_EXPECT(r, dev.StartThread());
+    Library lib;
+    CHILD_EXPECT(r, lib.Load());
+    CHILD_EXPECT(r, WaitForGreeting(dev) != 0);
+    dev.SetBusyWrites(2);
+    lib.WriteText("ok");
+    CHILD_EXPECT(r, WaitForTextWrite(dev, {'k'}));
+    const auto text = Select(dev.Requests(), [](const DeviceRequest& q) { return q.IsWrite(0); });
+    CHILD_EXPECT_EQ(r, text.size(), 4u);  // o busy twice, then o and k taken
+    const Transfers want = {{'o'}, {'k'}};
+    CHILD_EXPECT_EQ(r, TakenWrites(dev.Requests(), 0), want);
+    CHILD_EXPECT(r, lib.Unload());
+    CHILD_EXPECT(r, dev.WaitForAllClosed(kWaitMs));
+    dev.Stop();
+  });
+}
+
+}  // namespace
+}  // namespace qztest
