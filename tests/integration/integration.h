@@ -1,0 +1,112 @@
+// Shared pieces of the integration tests: a sandbox per test, an optional
+// device server in its own process, and library children.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include <atomic>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "device_server.h"
+#include "library_process.h"
+
+namespace qztest {
+
+// How long a test waits for something that should happen at once. Only a
+// fault (or a badly overloaded machine) ever uses it up.
+constexpr uint32_t kWaitMs = 10000;
+
+constexpr char kSerialIni[] = "[QZVOX_USB_COMM]\nComPort=COM1\nForce_Comm=1\nNoPauses=0\n";
+
+// A few words shared by the test process and its children, for handing the
+// turn from one process to another.
+class Baton {
+ public:
+  Baton() {
+    void* p = mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    stage_ = static_cast<std::atomic<int>*>(p);
+    stage_->store(0);
+  }
+  ~Baton() { munmap(stage_, sizeof(std::atomic<int>)); }
+  void Set(int stage) { stage_->store(stage); }
+  bool WaitFor(int stage, uint32_t timeoutMs = kWaitMs) const {
+    for (uint32_t waited = 0; stage_->load() < stage; ++waited) {
+      if (waited >= timeoutMs) return false;
+      SleepMs(1);
+    }
+    return true;
+  }
+
+ private:
+  std::atomic<int>* stage_;
+};
+
+inline bool IsGreeting(const DeviceRequest& r) {
+  return r.code == kUrgentWrite && r.pipe == 1 && r.length == 1 && r.bytes[0] == 24;
+}
+
+// Waits until the library's load has greeted the device; the index of the
+// first request after the greeting, or 0 when it never came.
+inline size_t WaitForGreeting(const DeviceServer& server) {
+  std::vector<DeviceRequest> seen;
+  if (!server.WaitUntil(
+          [](const std::vector<DeviceRequest>& rs) {
+            for (const DeviceRequest& r : rs) {
+              if (IsGreeting(r)) return true;
+            }
+            return false;
+          },
+          kWaitMs, &seen)) {
+    return 0;
+  }
+  for (size_t i = 0; i < seen.size(); ++i) {
+    if (IsGreeting(seen[i])) return i + 1;
+  }
+  return 0;
+}
+
+// Waits until a text write on pipe 0 carrying exactly `data` has been taken
+// (or, with busy, answered busy at least `times` times).
+inline bool WaitForTextWrite(const DeviceServer& server, std::vector<uint8_t> data, Answer answer = Answer::kAnswered,
+                             size_t times = 1) {
+  return server.WaitUntil(
+      [&](const std::vector<DeviceRequest>& rs) {
+        size_t n = 0;
+        for (const DeviceRequest& r : rs) {
+          if (r.IsWrite(0) && r.answer == answer && r.Data() == data) ++n;
+        }
+        return n >= times;
+      },
+      kWaitMs);
+}
+
+class Integration : public ::testing::Test {
+ protected:
+  void StartServer() {
+    server_ = std::make_unique<DeviceServer>(sandbox_.runtimeDir());
+    ASSERT_TRUE(server_->StartProcess());
+  }
+  DeviceServer& server() { return *server_; }
+
+  // Runs body in a library child and waits for it.
+  void RunChild(const ChildOptions& options, ChildBody body) {
+    LibraryProcess child(sandbox_, options, std::move(body));
+    Expect(child);
+  }
+  void RunChild(ChildBody body) { RunChild(ChildOptions{}, std::move(body)); }
+
+  // Turns a finished child's report into the test's result; notes are shown.
+  static void Expect(LibraryProcess& child, uint32_t timeoutMs = 120000) {
+    const bool passed = child.Wait(timeoutMs);
+    EXPECT_TRUE(passed) << child.report();
+    if (passed && !child.report().empty()) std::cout << child.report();
+  }
+
+  Sandbox sandbox_;
+  std::unique_ptr<DeviceServer> server_;
+};
+
+}  // namespace qztest

@@ -1,0 +1,151 @@
+// Unloading the library: it comes back promptly whatever the device does,
+// and load after load leaves nothing behind.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "integration.h"
+
+namespace qztest {
+namespace {
+
+using UnloadTest = Integration;
+
+// dlclose must not wait on the device: a second is far beyond what the
+// unload needs and far below the time a stuck transfer would hold it.
+constexpr uint64_t kPromptUs = 1000000;
+
+TEST_F(UnloadTest, ReturnsPromptlyWhileTheDeviceAnswersBusyForever) {
+  StartServer();
+  DeviceServer& dev = server();
+  dev.SetBusyWrites(DeviceServer::kForever);
+  RunChild([&](Report& r) {
+    const int threads = CountThreads();
+    const int fds = CountDescriptors();
+    Library lib;
+    CHILD_EXPECT(r, lib.Load());
+    lib.WriteByte('a');
+    CHILD_EXPECT(r, WaitForTextWrite(dev, {'a'}, Answer::kBusy, 3));
+    const uint64_t start = MonotonicUs();
+    CHILD_EXPECT(r, lib.Unload());
+    const uint64_t took = MonotonicUs() - start;
+    CHILD_EXPECT(r, took < kPromptUs);
+    r.Note("unload with a busy device: " + std::to_string(took / 1000) + " ms");
+    // The process goes on, with the writer gone for good.
+    CHILD_EXPECT_EQ(r, CountThreads(), threads);
+    CHILD_EXPECT_EQ(r, CountDescriptors(), fds);
+  });
+  EXPECT_TRUE(dev.WaitForAllClosed(kWaitMs));
+}
+
+TEST_F(UnloadTest, ReturnsPromptlyWhileTheDeviceNeverAnswers) {
+  StartServer();
+  DeviceServer& dev = server();
+  RunChild([&](Report& r) {
+    const int threads = CountThreads();
+    const int fds = CountDescriptors();
+    Library lib;
+    CHILD_EXPECT(r, lib.Load());
+    CHILD_EXPECT(r, WaitForGreeting(dev) != 0);
+    dev.SetSilent(true);
+    lib.WriteByte('a');
+    CHILD_EXPECT(r, WaitForTextWrite(dev, {'a'}, Answer::kUnanswered));
+    const uint64_t start = MonotonicUs();
+    CHILD_EXPECT(r, lib.Unload());
+    const uint64_t took = MonotonicUs() - start;
+    CHILD_EXPECT(r, took < kPromptUs);
+    r.Note("unload with a silent device: " + std::to_string(took / 1000) + " ms");
+    CHILD_EXPECT_EQ(r, CountThreads(), threads);
+    CHILD_EXPECT_EQ(r, CountDescriptors(), fds);
+  });
+}
+
+TEST_F(UnloadTest, AThousandLoadsAndUnloadsLeaveNoDescriptorOrThread) {
+  constexpr int kCycles = 1000;
+  StartServer();
+  DeviceServer& dev = server();
+  RunChild([&](Report& r) {
+    const int threads = CountThreads();
+    const int fds = CountDescriptors();
+    int loaded = 0;
+    int unloaded = 0;
+    int connected = 0;
+    for (int i = 0; i < kCycles; ++i) {
+      Library lib;
+      if (lib.Load()) ++loaded;
+      if (lib.CheckWdmStatus != nullptr && lib.CheckWdmStatus() == 1) ++connected;
+      if (lib.Unload()) ++unloaded;
+    }
+    CHILD_EXPECT_EQ(r, loaded, kCycles);
+    CHILD_EXPECT_EQ(r, connected, kCycles);
+    CHILD_EXPECT_EQ(r, unloaded, kCycles);
+    CHILD_EXPECT_EQ(r, CountThreads(), threads);
+    CHILD_EXPECT_EQ(r, CountDescriptors(), fds);
+  });
+  // Every load really ran: one revision query and one greeting each.
+  const std::vector<DeviceRequest> all = dev.Requests();
+  EXPECT_EQ(Select(all, [](const DeviceRequest& q) { return q.code == kDescriptorQuery; }).size(),
+            static_cast<size_t>(kCycles));
+  EXPECT_EQ(Select(all, IsGreeting).size(), static_cast<size_t>(kCycles));
+  EXPECT_EQ(dev.ConnectionsAccepted(), static_cast<uint32_t>(kCycles));
+  EXPECT_TRUE(dev.WaitForAllClosed(kWaitMs));
+}
+
+// Prints the unload time with a device; only a generous bound is checked.
+TEST_F(UnloadTest, UnloadTimeOverAHundredCycles) {
+  constexpr int kCycles = 100;
+  StartServer();
+  RunChild([&](Report& r) {
+    std::vector<uint64_t> times;
+    for (int i = 0; i < kCycles; ++i) {
+      Library lib;
+      CHILD_EXPECT(r, lib.Load());
+      const uint64_t start = MonotonicUs();
+      CHILD_EXPECT(r, lib.Unload());
+      times.push_back(MonotonicUs() - start);
+    }
+    std::sort(times.begin(), times.end());
+    const uint64_t p50 = times[times.size() / 2];
+    const uint64_t max = times.back();
+    char line[128];
+    std::snprintf(line, sizeof line, "unload time over %d cycles: p50 %.3f ms, max %.3f ms", kCycles, p50 / 1000.0,
+                  max / 1000.0);
+    r.Note(line);
+    CHILD_EXPECT(r, max < kPromptUs);
+  });
+}
+
+}  // namespace
+}  // namespace qztest
+
+namespace qztest {
+namespace {
+
+// An application that ends without unloading: the unload runs at exit and
+// must not hold the process on a device that stays busy.
+TEST_F(UnloadTest, ProcessExitWhileTheDeviceAnswersBusyForeverEndsPromptly) {
+  StartServer();
+  DeviceServer& dev = server();
+  dev.SetBusyWrites(DeviceServer::kForever);
+  Baton baton;
+  LibraryProcess child(sandbox_, ChildOptions{}, [&](Report& r) {
+    Library lib;
+    CHILD_EXPECT(r, lib.Load());
+    lib.WriteByte('a');
+    CHILD_EXPECT(r, WaitForTextWrite(dev, {'a'}, Answer::kBusy, 3));
+    if (r.failures() != 0) return;
+    std::fflush(nullptr);
+    baton.Set(1);
+    std::exit(0);
+  });
+  ASSERT_TRUE(baton.WaitFor(1)) << child.report();
+  const uint64_t start = MonotonicUs();
+  Expect(child);
+  const uint64_t took = MonotonicUs() - start;
+  EXPECT_LT(took, kPromptUs);
+  std::cout << "exit with a busy device: " << took / 1000 << " ms\n";
+  EXPECT_TRUE(dev.WaitForAllClosed(kWaitMs));
+}
+
+}  // namespace
+}  // namespace qztest

@@ -1,0 +1,379 @@
+#include "device_server.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace qztest {
+
+namespace {
+
+constexpr uint32_t kRequestHeader = 12;
+constexpr uint32_t kPipeBlock = 8;
+constexpr int kMaxConnections = 64;
+constexpr int kLoopMs = 2;
+
+uint32_t Word(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+void PutWord(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+void SleepMs(int ms) {
+  timespec ts{0, ms * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+uint64_t NowMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
+
+}  // namespace
+
+// Everything both sides touch. Script words are read by the server at each
+// request; the log is written by the server only, each entry before count is
+// published.
+struct DeviceServer::Shared {
+  std::atomic<uint32_t> revision;
+  std::atomic<int32_t> busyWrites;
+  std::atomic<uint32_t> silent;
+  std::atomic<uint32_t> wantPlugged;
+  std::atomic<uint32_t> plugged;
+  std::atomic<uint32_t> stop;
+  std::atomic<uint32_t> accepted;
+  std::atomic<uint32_t> open;
+  std::atomic<uint32_t> replyHead;  // written by the script side
+  std::atomic<uint32_t> replyTail;  // written by the server
+  std::atomic<uint8_t> replies[kReplyCapacity];
+  std::atomic<uint32_t> count;
+  DeviceRequest log[kLogCapacity];
+};
+
+DeviceServer::DeviceServer(std::string runtimeDir) : socketPath_(std::move(runtimeDir) + "/qzusb-0") {
+  void* p = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  shared_ = p == MAP_FAILED ? nullptr : static_cast<Shared*>(p);
+  if (shared_ != nullptr) {
+    // A fresh anonymous mapping is all zero; only the defaults need setting.
+    shared_->revision.store(0x0200);
+    shared_->wantPlugged.store(1);
+  }
+}
+
+DeviceServer::~DeviceServer() {
+  Stop();
+  if (shared_ != nullptr) munmap(shared_, sizeof(Shared));
+}
+
+bool DeviceServer::Bind() {
+  if (shared_ == nullptr) return false;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (socketPath_.size() >= sizeof addr.sun_path) return false;
+  std::memcpy(addr.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
+  unlink(socketPath_.c_str());
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return false;
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0) {
+    close(fd);
+    return false;
+  }
+  listenFd_ = fd;
+  shared_->plugged.store(1);
+  return true;
+}
+
+bool DeviceServer::StartThread() {
+  if (running_ || !Bind()) return false;
+  running_ = true;
+  thread_ = std::thread([this] { Serve(); });
+  return true;
+}
+
+bool DeviceServer::StartProcess() {
+  if (running_ || !Bind()) return false;
+  const pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    Serve();
+    _exit(0);
+  }
+  close(listenFd_);  // the child serves it
+  listenFd_ = -1;
+  child_ = pid;
+  running_ = true;
+  return true;
+}
+
+void DeviceServer::Stop() {
+  if (!running_) return;
+  running_ = false;
+  shared_->stop.store(1);
+  if (thread_.joinable()) thread_.join();
+  if (child_ > 0) {
+    int status = 0;
+    const uint64_t deadline = NowMs() + 5000;
+    while (waitpid(child_, &status, WNOHANG) == 0) {
+      if (NowMs() > deadline) {
+        kill(child_, SIGKILL);
+        waitpid(child_, &status, 0);
+        break;
+      }
+      SleepMs(1);
+    }
+    child_ = -1;
+  }
+  unlink(socketPath_.c_str());
+}
+
+void DeviceServer::SetRevision(uint16_t bcdDevice) { shared_->revision.store(bcdDevice); }
+void DeviceServer::SetBusyWrites(int32_t n) { shared_->busyWrites.store(n); }
+void DeviceServer::SetSilent(bool silent) { shared_->silent.store(silent ? 1 : 0); }
+
+void DeviceServer::Unplug() {
+  shared_->wantPlugged.store(0);
+  while (running_ && shared_->plugged.load() != 0) SleepMs(1);
+}
+
+void DeviceServer::Replug() {
+  shared_->wantPlugged.store(1);
+  while (running_ && shared_->plugged.load() == 0) SleepMs(1);
+}
+
+void DeviceServer::QueueReply(const std::vector<uint8_t>& bytes) {
+  uint32_t head = shared_->replyHead.load();
+  for (uint8_t b : bytes) {
+    shared_->replies[head % kReplyCapacity].store(b, std::memory_order_relaxed);
+    ++head;
+  }
+  shared_->replyHead.store(head, std::memory_order_release);
+}
+
+std::vector<DeviceRequest> DeviceServer::Requests() const {
+  const uint32_t n = shared_->count.load(std::memory_order_acquire);
+  const uint32_t kept = n < kLogCapacity ? n : kLogCapacity;
+  return std::vector<DeviceRequest>(shared_->log, shared_->log + kept);
+}
+
+uint32_t DeviceServer::RequestCount() const { return shared_->count.load(std::memory_order_acquire); }
+uint32_t DeviceServer::ConnectionsAccepted() const { return shared_->accepted.load(); }
+uint32_t DeviceServer::ConnectionsOpen() const { return shared_->open.load(); }
+
+bool DeviceServer::WaitForAllClosed(uint32_t timeoutMs) const {
+  const uint64_t deadline = NowMs() + timeoutMs;
+  while (shared_->open.load() != 0) {
+    if (NowMs() >= deadline) return false;
+    SleepMs(1);
+  }
+  return true;
+}
+
+bool DeviceServer::WaitUntil(const std::function<bool(const std::vector<DeviceRequest>&)>& pred,
+                             uint32_t timeoutMs, std::vector<DeviceRequest>* seen) const {
+  const uint64_t deadline = NowMs() + timeoutMs;
+  for (;;) {
+    std::vector<DeviceRequest> now = Requests();
+    const bool holds = pred(now);
+    if (seen != nullptr) *seen = std::move(now);
+    if (holds) return true;
+    if (NowMs() >= deadline) return false;
+    SleepMs(1);
+  }
+}
+
+// The server loop: one listening socket and the connections, served in order,
+// one request packet at a time.
+void DeviceServer::Serve() {
+  Shared& s = *shared_;
+  struct Connection {
+    int fd;
+    uint32_t id;
+  };
+  Connection conns[kMaxConnections];
+  int nconns = 0;
+
+  auto closeConnection = [&](int i) {
+    close(conns[i].fd);
+    conns[i] = conns[--nconns];
+    s.open.store(static_cast<uint32_t>(nconns));
+  };
+
+  auto record = [&](uint32_t id, uint32_t code, uint32_t pipe, uint32_t outLength, const uint8_t* data,
+                    uint32_t length, Answer answer, uint32_t replyLength, uint8_t reply) {
+    const uint32_t n = s.count.load(std::memory_order_relaxed);
+    if (n < kLogCapacity) {
+      DeviceRequest& r = s.log[n];
+      r = DeviceRequest{};
+      r.connection = id;
+      r.code = code;
+      r.pipe = pipe;
+      r.outLength = outLength;
+      r.length = length <= 32 ? length : 32;
+      if (data != nullptr) std::memcpy(r.bytes, data, r.length);
+      r.answer = answer;
+      r.replyLength = replyLength;
+      r.reply = reply;
+    }
+    s.count.store(n + 1, std::memory_order_release);
+  };
+
+  // Answers one packet; false when the connection is to be closed.
+  auto handle = [&](Connection& c, const uint8_t* p, size_t size) -> bool {
+    if (size < kRequestHeader) {
+      record(c.id, 0, kNoPipe, 0, nullptr, 0, Answer::kRejected, 0, 0);
+      return false;
+    }
+    const uint32_t code = Word(p);
+    const uint32_t inLength = Word(p + 4);
+    const uint32_t outLength = Word(p + 8);
+    const bool isWrite = code == kBulkWrite || code == kUrgentWrite;
+    const bool known = isWrite || code == kBulkRead || code == kDescriptorQuery;
+    const uint32_t wantIn = code == kDescriptorQuery ? 0 : kPipeBlock;
+    const uint32_t dataLength = isWrite ? outLength : 0;
+    if (!known || inLength != wantIn || outLength < 1 || outLength > 32 ||
+        size != kRequestHeader + inLength + dataLength) {
+      record(c.id, code, kNoPipe, outLength, nullptr, 0, Answer::kRejected, 0, 0);
+      return false;
+    }
+    uint8_t block[kPipeBlock] = {};
+    if (inLength != 0) std::memcpy(block, p + kRequestHeader, kPipeBlock);
+    const uint32_t pipe = inLength != 0 ? Word(block) : kNoPipe;
+    const uint8_t* data = isWrite ? p + kRequestHeader + inLength : nullptr;
+
+    if (s.silent.load() != 0) {
+      record(c.id, code, pipe, outLength, data, dataLength, Answer::kUnanswered, 0, 0);
+      return true;
+    }
+
+    uint8_t out[8 + kPipeBlock + 32];
+    uint32_t bytesReturned = 0;
+    uint32_t readLength = 0;
+    uint8_t readData[32] = {};
+    Answer answer = Answer::kAnswered;
+    switch (code) {
+      case kDescriptorQuery: {
+        const uint32_t revision = s.revision.load();
+        const uint8_t descriptor[18] = {18, 1, 0x00, 0x02, 0xFF, 0, 0, 64, 0x34, 0x12, 0x78, 0x56,
+                                        static_cast<uint8_t>(revision), static_cast<uint8_t>(revision >> 8),
+                                        1, 2, 0, 1};
+        readLength = outLength < 18 ? outLength : 18;
+        std::memcpy(readData, descriptor, readLength);
+        bytesReturned = readLength;
+        break;
+      }
+      case kBulkRead: {
+        const uint32_t tail = s.replyTail.load(std::memory_order_relaxed);
+        if (tail != s.replyHead.load(std::memory_order_acquire)) {
+          readData[0] = s.replies[tail % kReplyCapacity].load(std::memory_order_relaxed);
+          s.replyTail.store(tail + 1, std::memory_order_relaxed);
+          readLength = 1;
+          bytesReturned = 1;
+        }
+        break;
+      }
+      default: {
+        int32_t busy = s.busyWrites.load();
+        if (code == kBulkWrite && pipe == 0 && busy != 0) {
+          if (busy > 0) s.busyWrites.compare_exchange_strong(busy, busy - 1);
+          PutWord(block + 4, 1);
+          answer = Answer::kBusy;
+        } else {
+          PutWord(block + 4, 0);
+          bytesReturned = outLength;
+        }
+        break;
+      }
+    }
+    // Recorded before the answer goes out: whoever sees the library go on
+    // finds the request in the log.
+    record(c.id, code, pipe, outLength, data, dataLength, answer, readLength, readData[0]);
+    PutWord(out, 1);
+    PutWord(out + 4, bytesReturned);
+    std::memcpy(out + 8, block, inLength);
+    std::memcpy(out + 8 + inLength, readData, readLength);
+    const size_t outSize = 8 + inLength + readLength;
+    return send(c.fd, out, outSize, MSG_NOSIGNAL) == static_cast<ssize_t>(outSize);
+  };
+
+  while (s.stop.load() == 0) {
+    const bool want = s.wantPlugged.load() != 0;
+    if (!want && s.plugged.load() != 0) {
+      while (nconns > 0) closeConnection(nconns - 1);
+      if (listenFd_ >= 0) close(listenFd_);
+      listenFd_ = -1;
+      unlink(socketPath_.c_str());
+      s.plugged.store(0);
+    } else if (want && s.plugged.load() == 0) {
+      if (!Bind()) SleepMs(kLoopMs);
+      continue;
+    }
+
+    pollfd fds[kMaxConnections + 1];
+    int n = 0;
+    if (listenFd_ >= 0) fds[n++] = pollfd{listenFd_, POLLIN, 0};
+    const int first = n;
+    for (int i = 0; i < nconns; ++i) fds[n++] = pollfd{conns[i].fd, POLLIN, 0};
+    if (poll(fds, static_cast<nfds_t>(n), kLoopMs) <= 0) continue;
+
+    // Connections first, from the back so closing one keeps the others' slots.
+    for (int i = nconns - 1; i >= 0; --i) {
+      if (fds[first + i].revents == 0) continue;
+      uint8_t packet[256];
+      const ssize_t got = recv(conns[i].fd, packet, sizeof packet, MSG_DONTWAIT | MSG_TRUNC);
+      if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+      if (got <= 0 || static_cast<size_t>(got) > sizeof packet || !handle(conns[i], packet, static_cast<size_t>(got))) {
+        closeConnection(i);
+      }
+    }
+    if (listenFd_ >= 0 && (fds[0].revents & POLLIN) != 0) {
+      for (;;) {
+        const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) break;
+        if (nconns == kMaxConnections) {
+          close(fd);
+          continue;
+        }
+        conns[nconns++] = Connection{fd, s.accepted.fetch_add(1) + 1};
+        s.open.store(static_cast<uint32_t>(nconns));
+      }
+    }
+  }
+  while (nconns > 0) closeConnection(nconns - 1);
+  if (listenFd_ >= 0) close(listenFd_);
+  listenFd_ = -1;
+  s.plugged.store(0);
+}
+
+std::vector<DeviceRequest> Select(const std::vector<DeviceRequest>& all,
+                                  const std::function<bool(const DeviceRequest&)>& keep) {
+  std::vector<DeviceRequest> out;
+  for (const DeviceRequest& r : all) {
+    if (keep(r)) out.push_back(r);
+  }
+  return out;
+}
+
+std::vector<std::vector<uint8_t>> TakenWrites(const std::vector<DeviceRequest>& all, uint32_t pipe) {
+  std::vector<std::vector<uint8_t>> out;
+  for (const DeviceRequest& r : all) {
+    if (r.IsWrite(pipe) && r.answer == Answer::kAnswered) out.push_back(r.Data());
+  }
+  return out;
+}
+
+bool IsPoll(const DeviceRequest& r) { return r.code == kBulkRead || r.IsWrite(2); }
+
+}  // namespace qztest

@@ -1,0 +1,142 @@
+// Runs the real shared library in a child process: fork, give the child its
+// own runtime and configuration directories, dlopen the library there and
+// call its exports through dlsym. The child reports failed checks and notes
+// back through a pipe; the test process turns them into test failures.
+//
+// The test process stays single-threaded (a device server runs in another
+// child), so forking it is safe under every sanitizer.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace qztest {
+
+// A fresh temporary directory (mode 0700) with runtime/ and config/ inside,
+// removed with everything in it when the sandbox goes.
+class Sandbox {
+ public:
+  Sandbox();
+  ~Sandbox();
+  Sandbox(const Sandbox&) = delete;
+  Sandbox& operator=(const Sandbox&) = delete;
+  const std::string& root() const { return root_; }
+  const std::string& runtimeDir() const { return runtime_; }
+  const std::string& configDir() const { return config_; }
+  // Another configuration directory beside the first, for a second process
+  // with other settings.
+  std::string NewConfigDir(const std::string& name) const;
+
+ private:
+  std::string root_, runtime_, config_;
+};
+
+// The eight exports of one loaded copy of the library.
+struct Library {
+  void* handle = nullptr;
+  int32_t (*CheckWdmStatus)() = nullptr;
+  void (*PauseSpeech)() = nullptr;
+  int32_t (*ReadByte)() = nullptr;
+  int32_t (*ReadyCheck)() = nullptr;
+  void (*ResumeSpeech)() = nullptr;
+  void (*WriteByte)(int32_t) = nullptr;
+  int32_t (*WriteByteImmediate)(int32_t) = nullptr;
+  int32_t (*WriteString)(const uint8_t*, int32_t) = nullptr;
+
+  // dlopen (which runs the load sequence) and dlsym of all eight; false when
+  // any is missing.
+  bool Load();
+  // dlclose (which runs the unload sequence); true when the object is then
+  // really gone from the process.
+  bool Unload();
+  void WriteText(const std::string& text) const;
+};
+
+// The path of the library under test.
+const char* LibraryPath();
+
+// What the child can see of itself.
+int CountThreads();      // entries of /proc/self/task
+int CountDescriptors();  // entries of /proc/self/fd
+uint64_t MonotonicUs();
+void SleepMs(uint32_t ms);
+
+// The child's side of the report pipe.
+class Report {
+ public:
+  explicit Report(int fd) : fd_(fd) {}
+  void Fail(const char* file, int line, const std::string& what);
+  void Note(const std::string& text);
+  int failures() const { return failures_; }
+
+ private:
+  int fd_;
+  int failures_ = 0;
+};
+
+struct ChildOptions {
+  std::string configDir;   // empty: the sandbox's
+  std::string iniText;     // written as <configDir>/qzusbd.ini when not empty
+  std::vector<std::pair<std::string, std::string>> env;  // more variables
+};
+
+using ChildBody = std::function<void(Report&)>;
+
+// A running library child. Wait collects it.
+class LibraryProcess {
+ public:
+  LibraryProcess(const Sandbox& sandbox, const ChildOptions& options, ChildBody body);
+  ~LibraryProcess();
+  LibraryProcess(const LibraryProcess&) = delete;
+  LibraryProcess& operator=(const LibraryProcess&) = delete;
+  // Waits for the child (killing it after timeoutMs); true when it ended by
+  // itself with every check passed. Failures and notes are in report().
+  bool Wait(uint32_t timeoutMs = 60000);
+  const std::string& report() const { return report_; }
+
+ private:
+  void Drain();
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  std::string report_;
+  bool finished_ = false;
+  bool passed_ = false;
+};
+
+}  // namespace qztest
+
+// Checks inside a child. They record the failure and go on.
+#define CHILD_EXPECT(report, cond)                                                      \
+  do {                                                                                  \
+    if (!(cond)) (report).Fail(__FILE__, __LINE__, "expected: " #cond);                  \
+  } while (0)
+
+#define CHILD_EXPECT_EQ(report, a, b)                                                   \
+  do {                                                                                  \
+    auto qzA = (a);                                                                     \
+    auto qzB = (b);                                                                     \
+    if (!(qzA == qzB)) {                                                                \
+      std::ostringstream qzOut;                                                         \
+      qzOut << #a " == " #b ": " << ::qztest::Show(qzA) << " vs " << ::qztest::Show(qzB); \
+      (report).Fail(__FILE__, __LINE__, qzOut.str());                                   \
+    }                                                                                   \
+  } while (0)
+
+namespace qztest {
+
+template <typename T>
+std::string Show(const T& v) {
+  std::ostringstream o;
+  o << v;
+  return o.str();
+}
+
+std::string Show(const std::vector<uint8_t>& v);
+std::string Show(const std::vector<std::vector<uint8_t>>& v);
+
+}  // namespace qztest
