@@ -41,6 +41,7 @@ struct Device {
   int misuse = 0;
   int blocked = 0;
   std::map<uint32_t, std::vector<uint8_t>> pipes;
+  std::vector<uint32_t> textBusyWords;
 };
 
 std::mutex g_lock;
@@ -138,6 +139,7 @@ bool Answer(uint32_t code, uint32_t pipe, void* in, uint32_t inLength, void* out
     }
     return true;
   }
+  if (code == kWrite && pipe == 0) d.textBusyWords.push_back(Word(in, inLength, 4));
   if (code == kWrite && pipe == 0 && (d.alwaysBusy || d.busy > 0)) {
     if (d.busy > 0) --d.busy;
     SetBusyWord(in, inLength, 1);
@@ -182,7 +184,6 @@ bool Control(OsHandle h, uint32_t code, void* in, uint32_t inLength, void* out, 
     g_changed.notify_all();
     g_changed.wait(hold, [&] { return !g_device.neverAnswer || state.dead || !state.open; });
     --g_device.blocked;
-    state.dead = true;
   }
   bool ok = false;
   if (state.dead || !state.open) {
@@ -321,6 +322,15 @@ std::vector<uint8_t> PipeBytes(uint32_t pipe) {
   std::lock_guard<std::mutex> hold(g_lock);
   auto it = g_device.pipes.find(pipe);
   return it == g_device.pipes.end() ? std::vector<uint8_t>{} : it->second;
+}
+
+}  // namespace qz::fake
+
+namespace qz::fake {
+
+std::vector<uint32_t> TextBusyWords() {
+  std::lock_guard<std::mutex> hold(g_lock);
+  return g_device.textBusyWords;
 }
 
 }  // namespace qz::fake

@@ -37,8 +37,8 @@ void QueueReplies(const std::vector<uint8_t>& bytes);
 // Replug: opens succeed again (old handles stay dead).
 void Unplug();
 void Replug();
-// Transfers block until cancelled (cancelDeviceIo or close of their handle)
-// or until this is turned off; a released transfer fails.
+// Transfers block until cancelled (cancelDeviceIo or close of their handle),
+// and then fail, or until this is turned off, and then answer as usual.
 void SetNeverAnswer(bool on);
 // Each transfer spends this long inside the device (real time), to widen
 // the windows concurrent tests look into.
@@ -54,5 +54,7 @@ int DeviceMisuse();
 int BlockedTransfers();
 // The bytes the device accepted on a pipe, in order.
 std::vector<uint8_t> PipeBytes(uint32_t pipe);
+// The busy word each text write (pipe 0) arrived with, in order.
+std::vector<uint32_t> TextBusyWords();
 
 }  // namespace qz::fake

@@ -1,0 +1,230 @@
+// The simulator, driven through the library's own channel and transport.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "channels/usb_channel.h"
+#include "platform/posix/device_wire.h"
+#include "platform/posix/posix.h"
+#include "state/state.h"
+
+namespace qz {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+// Waits (at most 10 s) for a condition that a running simulator will make true.
+bool Eventually(const std::function<bool()>& done) {
+  const auto end = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < end) {
+    if (done()) return true;
+    std::this_thread::sleep_for(5ms);
+  }
+  return done();
+}
+
+class QzsimTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/qzsim-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    setenv("QZUSBD_RUNTIME_DIR", dir_.c_str(), 1);
+    ResetProcessState();
+    Shared().protocolRevision.store(1);
+  }
+  void TearDown() override {
+    CloseDevice();
+    if (pid_ > 0) {
+      EXPECT_EQ(Stop(), 0);
+    }
+    for (const char* f : {"/qzusb-0", "/transcript", "/log.jsonl"}) unlink((dir_ + f).c_str());
+    rmdir(dir_.c_str());
+    unsetenv("QZUSBD_RUNTIME_DIR");
+  }
+
+  void Start(std::vector<std::string> args) {
+    args.insert(args.begin(), {QZSIM_PATH, "--runtime-dir", dir_, "--transcript", dir_ + "/transcript", "--log",
+                               dir_ + "/log.jsonl"});
+    pid_ = fork();
+    ASSERT_GE(pid_, 0);
+    if (pid_ == 0) {
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    struct stat st;
+    ASSERT_TRUE(Eventually([&] { return stat((dir_ + "/qzusb-0").c_str(), &st) == 0; }));
+  }
+
+  // SIGTERM; the exit status (-1 when it did not exit normally).
+  int Stop() {
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  bool Alive() { return kill(pid_, 0) == 0; }
+
+  void Connect() {
+    ASSERT_TRUE(Eventually([] {
+      OpenDevice();
+      return IsOpenHandle(Proc().deviceHandle);
+    }));
+    Proc().deviceOpen.store(1);
+    ReadDeviceRevision();
+  }
+
+  void Say(const std::string& text) {
+    for (char c : text) {
+      const uint8_t b = static_cast<uint8_t>(c);
+      ASSERT_TRUE(BusyRetryWrite(&b, 1, 1));
+    }
+  }
+
+  std::string Transcript() { return ReadFile(dir_ + "/transcript"); }
+
+  int32_t PollUntilReply() {
+    int32_t r = -1;
+    Eventually([&] { return (r = PollReplyByte()) >= 0; });
+    return r;
+  }
+
+  std::string dir_;
+  pid_t pid_ = -1;
+};
+
+TEST_F(QzsimTest, SpeaksTextAndSendsMarkersOnNewerProtocol) {
+  Start({"--rate", "500"});
+  Connect();
+  EXPECT_EQ(Shared().protocolRevision.load(), 0x106);
+  Say(std::string("Hi") + '\0' + "there\x01" "42\x01" "!");
+  EXPECT_TRUE(Eventually([&] { return Transcript() == "Hi there!"; })) << Transcript();
+  EXPECT_EQ(PollUntilReply(), 42);
+  EXPECT_EQ(PollReplyByte(), -1);
+  EXPECT_EQ(Proc().deviceOpen.load(), 1);
+  const std::string log = ReadFile(dir_ + "/log.jsonl");
+  EXPECT_NE(log.find("\"code\":\"0x222051\",\"pipe\":2,\"in\":\"03\""), std::string::npos);
+  EXPECT_NE(log.find("\"code\":\"0x22204E\",\"pipe\":3"), std::string::npos);
+}
+
+TEST_F(QzsimTest, OlderProtocolRepliesOnPipeTwo) {
+  Start({"--rate", "500", "--revision", "0x105"});
+  Connect();
+  EXPECT_EQ(Shared().protocolRevision.load(), 0);
+  Say("\x01" "7\x01" "a\x01" "99\x01" "\x01x");
+  EXPECT_EQ(PollUntilReply(), 7);
+  EXPECT_EQ(PollUntilReply(), 99);
+  EXPECT_TRUE(Eventually([&] { return Transcript() == "ax"; })) << Transcript();
+}
+
+TEST_F(QzsimTest, FullBufferAnswersBusyAndCancelDropsUnspokenText) {
+  Start({"--rate", "4", "--buffer", "32"});
+  Connect();
+  const std::string text = "abcdefghijklmnopqrstuvwxyz012345";
+  ASSERT_TRUE(BusyRetryWrite(reinterpret_cast<const uint8_t*>(text.data()), 32, 5));
+  uint8_t block[8] = {0};
+  uint8_t more[4] = {'w', 'x', 'y', 'z'};  // needs four bytes spoken, a second at this rate
+  uint32_t got = 9;
+  ASSERT_TRUE(Os().deviceControl(Proc().deviceHandle, IOCTL_BULK_WRITE, block, 8, more, 4, &got));
+  EXPECT_NE(wire::GetWord(block + 4), 0u);  // busy
+  EXPECT_EQ(got, 0u);
+  EXPECT_TRUE(UrgentWrite());
+  const std::string atCancel = Transcript();
+  std::this_thread::sleep_for(1s);
+  const std::string later = Transcript();
+  EXPECT_EQ(later.substr(0, atCancel.size()), atCancel);
+  EXPECT_LT(later.size(), 8u) << later;  // not the 32 bytes sent
+  EXPECT_EQ(later.back(), '\n');         // the cancel ends the line
+  // The buffer is free again.
+  block[4] = 0;
+  ASSERT_TRUE(Os().deviceControl(Proc().deviceHandle, IOCTL_BULK_WRITE, block, 8, more, 4, &got));
+  EXPECT_EQ(wire::GetWord(block + 4), 0u);
+  EXPECT_EQ(got, 4u);
+}
+
+TEST_F(QzsimTest, MalformedRequestClosesOnlyItsConnection) {
+  Start({"--rate", "500"});
+  Connect();
+  const OsHandle other = posix::OpenDevice(kDevicePath);
+  ASSERT_TRUE(IsOpenHandle(other));
+  const int fd = posix::FdFromHandle(other);
+  const uint8_t junk[] = {0x51, 0x20, 0x22, 0, 8, 0, 0, 0, 200, 0, 0, 0};
+  ASSERT_EQ(send(fd, junk, sizeof junk, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof junk));
+  uint8_t buf[64];
+  EXPECT_TRUE(Eventually([&] { return recv(fd, buf, sizeof buf, MSG_DONTWAIT) == 0; }));
+  posix::CloseDevice(other);
+  EXPECT_TRUE(ImmediateWrite('a'));  // the library's connection lives on
+  EXPECT_TRUE(Alive());
+}
+
+TEST_F(QzsimTest, SurvivesGarbageOnManyConnections) {
+  Start({"--rate", "500"});
+  srand(7);
+  for (int i = 0; i < 40; ++i) {
+    OsHandle h = kInvalidHandle;  // a full listen queue refuses for a moment
+    ASSERT_TRUE(Eventually([&] { return IsOpenHandle(h = posix::OpenDevice(kDevicePath)); }));
+    uint8_t junk[80];
+    const size_t n = 1 + static_cast<size_t>(rand()) % sizeof junk;
+    for (size_t k = 0; k < n; ++k) junk[k] = static_cast<uint8_t>(rand() % 3 == 0 ? rand() : rand() % 40);
+    if (n >= 4 && i % 2 == 0) wire::PutWord(junk, wire::kBulkWrite);
+    send(posix::FdFromHandle(h), junk, n, MSG_NOSIGNAL);
+    if (i % 3 == 0) posix::CloseDevice(h);  // some go away at once, others linger
+  }
+  Connect();
+  EXPECT_TRUE(ImmediateWrite('a'));
+  EXPECT_TRUE(Alive());
+}
+
+TEST_F(QzsimTest, UnplugSignalFailsCallsAndReplugLetsPollingRecover) {
+  Start({"--rate", "500"});
+  Connect();
+  kill(pid_, SIGUSR1);
+  EXPECT_TRUE(Eventually([&] { return PollReplyByte() == -1 && Proc().deviceOpen.load() == 0; }));
+  EXPECT_EQ(PollReplyByte(), -1);
+  EXPECT_EQ(Proc().deviceOpen.load(), 0);
+  kill(pid_, SIGUSR2);
+  // Polls alone bring the device back.
+  EXPECT_TRUE(Eventually([&] {
+    PollReplyByte();
+    return Proc().deviceOpen.load() == 1;
+  }));
+  Say("\x01" "5\x01");
+  EXPECT_EQ(PollUntilReply(), 5);
+}
+
+TEST_F(QzsimTest, UnplugsAfterTheGivenTime) {
+  Start({"--unplug-after", "0.2"});
+  struct stat st;
+  EXPECT_TRUE(Eventually([&] { return stat((dir_ + "/qzusb-0").c_str(), &st) != 0; }));
+  EXPECT_EQ(posix::OpenDevice(kDevicePath), kInvalidHandle);
+  EXPECT_NE(ReadFile(dir_ + "/log.jsonl").find("\"event\":\"unplugged\""), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qz
