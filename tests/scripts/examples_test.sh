@@ -27,9 +27,13 @@ for _ in $(seq 100); do grep -q ready "$tmp/server.out" 2>/dev/null && break; sl
 grep -q ready "$tmp/server.out"
 
 # A program that is not built with the sanitizer (the Python interpreter)
-# needs its runtime loaded first.
+# needs its runtime loaded first; the interpreter itself, not a wrapper
+# script that starts it.
 case "$1" in
   *python*)
+    interpreter=$("$1" -c 'import sys; print(sys.executable)')
+    shift
+    set -- "$interpreter" "$@"
     case "$sanitize" in
       *address*)
         export LD_PRELOAD="$("$cc" -print-file-name=libasan.so):$("$cc" -print-file-name=libubsan.so)"
