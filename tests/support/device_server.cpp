@@ -134,9 +134,9 @@ std::vector<uint8_t> DeviceServer::Answer(const uint8_t* request, size_t size) {
         if (pipe == 0) {
           text_.push_back(data[i]);
           if (options_.echoText && data[i] < 100) replies_.push_back(data[i]);
+          if (options_.markers) Marker(data[i]);
         } else if (pipe == 1) {
           immediate_.push_back(data[i]);
-          if (options_.echoImmediate && data[i] < 100) replies_.push_back(data[i]);
         }
       }
       returned = outLength;
@@ -153,6 +153,22 @@ std::vector<uint8_t> DeviceServer::Answer(const uint8_t* request, size_t size) {
   out.insert(out.end(), block, block + inLength);  // never busy
   if (ok) out.insert(out.end(), received.begin(), received.end());
   return out;
+}
+
+void DeviceServer::Marker(uint8_t b) {
+  if (markerDigits_ < 0) {
+    if (b == 0x01) markerDigits_ = markerValue_ = 0;
+    return;
+  }
+  if (b == 0x01 && markerDigits_ > 0) {
+    replies_.push_back(static_cast<uint8_t>(markerValue_));
+    markerDigits_ = -1;
+  } else if (b >= '0' && b <= '9' && markerDigits_ < 2) {
+    markerValue_ = markerValue_ * 10 + (b - '0');
+    ++markerDigits_;
+  } else {
+    markerDigits_ = -1;  // not a marker: dropped
+  }
 }
 
 void DeviceServer::Serve() {

@@ -17,8 +17,9 @@ struct DeviceServerOptions {
   uint16_t release = 0x0106;
   // Descriptor queries fail (ok = 0).
   bool descriptorFails = false;
-  // Every byte below 100 written on pipe 1 (immediate) comes back as a reply.
-  bool echoImmediate = false;
+  // Index markers in the text, 0x01 D [D] 0x01 with one or two decimal
+  // digits, come back as the reply byte D.
+  bool markers = false;
   // Every text byte below 100 written on pipe 0 comes back as a reply.
   bool echoText = false;
 };
@@ -49,6 +50,7 @@ class DeviceServer {
 
  private:
   void Serve();
+  void Marker(uint8_t b);  // with lock_ held
 
   DeviceServerOptions options_;
   std::string path_;
@@ -60,6 +62,8 @@ class DeviceServer {
   std::vector<uint8_t> text_;
   std::vector<uint8_t> immediate_;
   int cancels_ = 0;
+  int markerDigits_ = -1;  // -1: not inside a marker
+  int markerValue_ = 0;
   int descriptorQueries_ = 0;
 };
 

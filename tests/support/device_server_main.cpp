@@ -1,7 +1,7 @@
 // The test device server as a program, for tests that run whole programs
 // against it:
 //
-//   qz_test_device_server DIR [--echo-text] [--echo-immediate] [--text-log FILE]
+//   qz_test_device_server DIR [--echo-text] [--markers] [--text-log FILE]
 //
 // Serves <DIR>/qzusb-0 until SIGTERM or SIGINT, then writes the text bytes it
 // received (pipe 0) to FILE. Prints "ready" once the socket is listening.
@@ -15,7 +15,7 @@
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s DIR [--echo-text] [--echo-immediate] [--text-log FILE]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s DIR [--echo-text] [--markers] [--text-log FILE]\n", argv[0]);
     return 2;
   }
   qz::test::DeviceServerOptions options;
@@ -23,8 +23,8 @@ int main(int argc, char** argv) {
   for (int i = 2; i < argc; ++i) {
     if (std::strcmp(argv[i], "--echo-text") == 0) {
       options.echoText = true;
-    } else if (std::strcmp(argv[i], "--echo-immediate") == 0) {
-      options.echoImmediate = true;
+    } else if (std::strcmp(argv[i], "--markers") == 0) {
+      options.markers = true;
     } else if (std::strcmp(argv[i], "--text-log") == 0 && i + 1 < argc) {
       log = argv[++i];
     } else {

@@ -2,6 +2,7 @@
 // configuration directory and a runtime directory of each test's own.
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -102,7 +103,7 @@ class Doctor : public ::testing::Test {
 TEST_F(Doctor, HealthyUsbLinkReportsSettingsRevisionAndRoundTrip) {
   qz::test::DeviceServerOptions o;
   o.release = 0x0106;
-  o.echoImmediate = true;
+  o.markers = true;
   StartServer(o);
   const std::string ini = "[QZVOX_USB_COMM]\nComPort=COM5\nForce_Comm=0\nNoPauses=3  ; comment\n";
   WriteIni(ini);
@@ -114,15 +115,16 @@ TEST_F(Doctor, HealthyUsbLinkReportsSettingsRevisionAndRoundTrip) {
   EXPECT_HAS(r.out, "NoPauses is 3: punctuation mode 3, More");
   EXPECT_HAS(r.out, "The library will use the USB device, punctuation mode 3 (More");
   EXPECT_HAS(r.out, "protocol revision 0x0106 (newer protocol");
-  EXPECT_HAS(r.out, "reply byte 42 after");
+  EXPECT_HAS(r.out, "sent index marker 42");
+  EXPECT_HAS(r.out, "its reply byte came back after");
   EXPECT_HAS(r.out, "No trouble found.");
 
   // Looked at, never changed; the device was not greeted or cleared, and the
   // machine-wide block was not touched.
   EXPECT_EQ(ReadFile(IniPath()), ini);
   EXPECT_EQ(server_.Cancels(), 0);
-  EXPECT_EQ(server_.Immediate(), std::vector<uint8_t>{42});
-  EXPECT_TRUE(server_.Text().empty());
+  EXPECT_EQ(server_.Text(), (std::vector<uint8_t>{0x01, '4', '2', 0x01}));
+  EXPECT_TRUE(server_.Immediate().empty());
   EXPECT_EQ(RuntimeFiles(), std::set<std::string>{"qzusb-0"});
 }
 
@@ -142,23 +144,26 @@ TEST_F(Doctor, UsbTroubleGivesNonZeroExit) {
   EXPECT_HAS(mute.out, "did not answer the descriptor query");
 }
 
-TEST_F(Doctor, MissingReplyIsANoteAndOlderRevisionIsNamed) {
+TEST_F(Doctor, MissingReplyIsTroubleAndOlderRevisionIsNamed) {
   qz::test::DeviceServerOptions o;
   o.release = 0x0105;
   StartServer(o);
   WriteIni("[QZVOX_USB_COMM]\nForce_Comm=yes\nNoPauses=7\n");
-  DoctorRun r = RunDoctor("--timeout 100");
-  EXPECT_EQ(r.exitCode, 0) << r.out;
+  DoctorRun r = RunDoctor("--timeout 100 --marker 7");
+  EXPECT_EQ(r.exitCode, 1) << r.out;
   EXPECT_HAS(r.out, "ComPort is not in the file: the library uses COM1");
   EXPECT_HAS(r.out, "Force_Comm is yes, which the library reads as 0: USB device");
   EXPECT_HAS(r.out, "NoPauses is 7: punctuation mode 7, Some");
   EXPECT_HAS(r.out, "protocol revision 0x0105 (older protocol");
-  EXPECT_HAS(r.out, "no reply byte within 100 ms");
-  EXPECT_HAS(r.out, "Note: the device took the byte but sent no reply byte");
+  EXPECT_HAS(r.out, "no reply byte 7 within 100 ms");
+  EXPECT_HAS(r.out, "the device took the index marker but its reply did not come back");
+  EXPECT_EQ(server_.Text(), (std::vector<uint8_t>{0x01, '7', 0x01}));
 }
 
 TEST_F(Doctor, ConfigurationChangesOnlyWithFixConfig) {
-  StartServer({});
+  qz::test::DeviceServerOptions o;
+  o.markers = true;
+  StartServer(o);
   DoctorRun look = RunDoctor("--timeout 50");
   EXPECT_HAS(look.out, "it does not exist yet: the library will create it on its next load");
   EXPECT_NE(access(IniPath().c_str(), F_OK), 0) << "created without --fix-config";
@@ -178,7 +183,7 @@ TEST_F(Doctor, ConfigurationChangesOnlyWithFixConfig) {
 TEST_F(Doctor, SerialModeOpensOnlyMappedPorts) {
   MapPty(2);
   WriteIni("[QZVOX_USB_COMM]\nComPort=com2\nForce_Comm=1\n");
-  DoctorRun r = RunDoctor();
+  DoctorRun r = RunDoctor("--timeout 100");
   EXPECT_HAS(r.out, "ComPort is com2: the library uses COM2");
   EXPECT_HAS(r.out, "The library will use the serial port COM2");
   EXPECT_HAS(r.out, "COM2 -> " + ports_[1] + " ($QZUSBD_COM2), the port the library will use");
@@ -192,8 +197,33 @@ TEST_F(Doctor, SerialModeOpensOnlyMappedPorts) {
   EXPECT_EQ(r.out.find("no USB device:"), std::string::npos) << r.out;
 }
 
+#ifdef QZSIM_PATH
+// The simulator answers the doctor's index marker.
+TEST_F(Doctor, SimulatorAnswersTheRoundTrip) {
+  WriteIni("[QZVOX_USB_COMM]\nComPort=COM1\nForce_Comm=0\nNoPauses=0\n");
+  const std::string socket = runtime_ + "/qzusb-0";
+  pid_t sim = fork();
+  ASSERT_GE(sim, 0);
+  if (sim == 0) {
+    const std::string transcript = root_ + "/transcript";
+    execl(QZSIM_PATH, QZSIM_PATH, "--runtime-dir", runtime_.c_str(), "--transcript", transcript.c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  for (int i = 0; i < 200 && access(socket.c_str(), F_OK) != 0; ++i) usleep(10000);
+  DoctorRun r = RunDoctor("--marker 17");
+  kill(sim, SIGTERM);
+  int status = 0;
+  waitpid(sim, &status, 0);
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_HAS(r.out, "protocol revision 0x0106");
+  EXPECT_HAS(r.out, "sent index marker 17");
+  EXPECT_HAS(r.out, "its reply byte came back after");
+}
+#endif
+
 TEST_F(Doctor, BadCommandLine) {
-  DoctorRun r = RunDoctor("--marker 300");
+  DoctorRun r = RunDoctor("--marker 100");
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_HAS(r.out, "usage: qzdoctor");
 }

@@ -1,8 +1,8 @@
 // qzdoctor: reports, in plain words, how the library will reach the
 // synthesizer on this machine and whether it can: the configuration file and
 // what the library makes of it, the USB device behind the device server, the
-// serial ports COM1 to COM4 with their CTS line, and a write-plus-reply round
-// trip with its time.
+// serial ports COM1 to COM4 with their CTS line, and a round trip with its
+// time: an index marker written to the device and its reply byte read back.
 //
 // It uses the library's own pieces (configuration path, channels, the OS
 // table) but never its load sequence, which would greet the device with the
@@ -39,8 +39,8 @@ constexpr char kAbsent[] = "\x01qzdoctor-absent";
 struct Options {
   bool probePorts = false;
   bool fixConfig = false;
-  int marker = 0;  // the byte the library sends for a space: a short pause
-  int timeoutMs = 1000;
+  int marker = 42;  // the reply value of the round trip's index marker
+  int timeoutMs = 2000;
   int samples = 20;
 };
 
@@ -366,36 +366,78 @@ void ReportPorts(const Options& o, const Config& c, bool serialMode, std::vector
 
 // --- the round trip -------------------------------------------------------------
 //
-// One byte sent past the queue, then reply polls until a reply byte comes or
-// the time is up. On USB the byte is an immediate write on pipe 1 and each
-// poll is the library's reply poll; on a serial port, a write without waiting
-// for CTS and 10 ms reads.
+// An index marker in the text, 0x01 D [D] 0x01 with the decimal digits of a
+// reply value, makes the synthesizer send that reply byte when its speech
+// reaches it. The round trip writes one marker past the queue and polls for
+// its reply: on USB a text write on pipe 0 and the library's reply polls, on
+// a serial port byte writes without waiting for CTS and 10 ms reads.
+
+uint32_t MarkerBytes(int marker, uint8_t (&out)[4]) {
+  uint32_t n = 0;
+  out[n++] = 0x01;
+  if (marker >= 10) out[n++] = static_cast<uint8_t>('0' + marker / 10);
+  out[n++] = static_cast<uint8_t>('0' + marker % 10);
+  out[n++] = 0x01;
+  return n;
+}
+
+// One text write on pipe 0, repeated while the device answers busy, but
+// (unlike the library's writer) only until the deadline.
+enum class Sent { kTaken, kFailed, kBusy };
+
+Sent WriteTextUntil(const uint8_t* bytes, uint32_t length, std::chrono::steady_clock::time_point t0, int limitMs) {
+  uint8_t data[4];
+  std::memcpy(data, bytes, length);
+  for (;;) {
+    uint8_t block[8] = {};  // pipe 0, not busy
+    uint32_t returned = 0;
+    if (!Os().deviceControl(Proc().deviceHandle.load(), IOCTL_BULK_WRITE, block, sizeof block, data, length,
+                            &returned)) {
+      return Sent::kFailed;
+    }
+    if ((block[4] | block[5] | block[6] | block[7]) == 0) return Sent::kTaken;
+    if (MsSince(t0) >= limitMs) return Sent::kBusy;
+    Os().sleepMs(1);
+  }
+}
+
+std::string Sending(int marker, double writeMs) {
+  return "sent index marker " + std::to_string(marker) + " (write " + Fixed1(writeMs) + " ms)";
+}
 
 void RoundTripUsb(const Options& o) {
   Say("Round trip (USB)");
   int stale = 0;
   while (stale < 16 && PollReplyByte() >= 0) ++stale;
   if (stale > 0) Line(std::to_string(stale) + " reply bytes were already waiting and were read first");
+  uint8_t marker[4];
+  const uint32_t length = MarkerBytes(o.marker, marker);
   const auto t0 = std::chrono::steady_clock::now();
-  if (!ImmediateWrite(static_cast<uint8_t>(o.marker))) {
-    Line("the device did not take the byte " + std::to_string(o.marker) + " on pipe 1");
+  const Sent sent = WriteTextUntil(marker, length, t0, o.timeoutMs);
+  if (sent == Sent::kFailed) {
+    Line("the device did not take the index marker on pipe 0");
     Problem("a write to the USB device failed");
+    return;
+  }
+  if (sent == Sent::kBusy) {
+    Line("the device answered busy for " + std::to_string(o.timeoutMs) + " ms and did not take the marker");
+    Problem("the USB device stays busy");
     return;
   }
   const double writeMs = MsSince(t0);
   for (;;) {
     const int32_t reply = PollReplyByte();
-    if (reply >= 0) {
-      Line("sent byte " + std::to_string(o.marker) + " (write " + Fixed1(writeMs) + " ms); reply byte " +
-           std::to_string(reply) + " after " + Fixed1(MsSince(t0)) + " ms");
+    if (reply == o.marker) {
+      Line(Sending(o.marker, writeMs) + "; its reply byte came back after " + Fixed1(MsSince(t0)) + " ms");
       return;
     }
+    if (reply >= 0) Line("reply byte " + std::to_string(reply) + " came first (some other speech's)");
     if (MsSince(t0) >= o.timeoutMs) break;
     Os().sleepMs(5);
   }
-  Line("sent byte " + std::to_string(o.marker) + " (write " + Fixed1(writeMs) + " ms); no reply byte within " +
+  Line(Sending(o.marker, writeMs) + "; no reply byte " + std::to_string(o.marker) + " within " +
        std::to_string(o.timeoutMs) + " ms");
-  Note("the device took the byte but sent no reply byte; it may not answer this byte (see --marker)");
+  Problem("the device took the index marker but its reply did not come back");
 }
 
 void RoundTripSerial(const Options& o, const Config& c) {
@@ -410,23 +452,26 @@ void RoundTripSerial(const Options& o, const Config& c) {
   p.portOpen.store(1);
   while (ReadSerialByte() >= 0) {
   }
+  uint8_t marker[4];
+  const uint32_t length = MarkerBytes(o.marker, marker);
   const auto t0 = std::chrono::steady_clock::now();
-  if (!WriteSerialByte(static_cast<uint8_t>(o.marker))) {
-    Line("writing the byte " + std::to_string(o.marker) + " failed");
-    Problem("a write to " + c.portName + " failed");
-    CloseSerialPort();
-    return;
+  for (uint32_t i = 0; i < length; ++i) {
+    if (!WriteSerialByte(marker[i])) {
+      Line("writing the index marker failed");
+      Problem("a write to " + c.portName + " failed");
+      CloseSerialPort();
+      return;
+    }
   }
   const double writeMs = MsSince(t0);
   int32_t reply = -1;
-  while (reply < 0 && MsSince(t0) < o.timeoutMs) reply = ReadSerialByte();
-  if (reply >= 0) {
-    Line("sent byte " + std::to_string(o.marker) + " (write " + Fixed1(writeMs) + " ms); reply byte " +
-         std::to_string(reply) + " after " + Fixed1(MsSince(t0)) + " ms");
+  while (reply != o.marker && MsSince(t0) < o.timeoutMs) reply = ReadSerialByte();
+  if (reply == o.marker) {
+    Line(Sending(o.marker, writeMs) + "; its reply byte came back after " + Fixed1(MsSince(t0)) + " ms");
   } else {
-    Line("sent byte " + std::to_string(o.marker) + " (write " + Fixed1(writeMs) + " ms); no reply byte within " +
+    Line(Sending(o.marker, writeMs) + "; no reply byte " + std::to_string(o.marker) + " within " +
          std::to_string(o.timeoutMs) + " ms");
-    Note("the synthesizer sent no reply byte; it may not answer this byte (see --marker)");
+    Problem("the synthesizer on " + c.portName + " sent no reply to the index marker");
   }
   CloseSerialPort();
 }
@@ -445,8 +490,9 @@ void Usage(FILE* to) {
                "  --fix-config   create a missing qzusbd.ini or correct an invalid ComPort now,\n"
                "                 as the library's next load would; the file is otherwise never\n"
                "                 changed\n"
-               "  --marker BYTE  the byte sent for the round trip (0-255, default 0, a pause)\n"
-               "  --timeout MS   how long to wait for its reply byte (default 1000)\n"
+               "  --marker N     the reply value of the round trip's index marker (0-99,\n"
+               "                 default 42); the marker is the text 0x01 N 0x01\n"
+               "  --timeout MS   how long to wait for its reply byte (default 2000)\n"
                "\n"
                "Exit code: 0 when nothing stands in the way, 1 when something does, 2 for a\n"
                "bad command line.\n");
@@ -473,7 +519,7 @@ int main(int argc, char** argv) {
       o.probePorts = true;
     } else if (a == "--fix-config") {
       o.fixConfig = true;
-    } else if (a == "--marker" && i + 1 < argc && ParseInt(argv[i + 1], 0, 255, &o.marker)) {
+    } else if (a == "--marker" && i + 1 < argc && ParseInt(argv[i + 1], 0, 99, &o.marker)) {
       ++i;
     } else if (a == "--timeout" && i + 1 < argc && ParseInt(argv[i + 1], 1, 60000, &o.timeoutMs)) {
       ++i;
