@@ -9,7 +9,7 @@ namespace qz {
 
 namespace {
 
-constexpr uint32_t kPathSize = 64;
+constexpr uint32_t kPathSize = kConfigPathSize;
 constexpr char kFileName[] = "qzusbd.ini";
 constexpr char kSection[] = "QZVOX_USB_COMM";
 
@@ -17,10 +17,14 @@ constexpr char kDefaultComPort[] = "COM1  ; Valid ports are COM1, COM2, COM3 and
 constexpr char kDefaultForceComm[] = "0  ; Force communication on serial port: 0=Never, 1=Always";
 constexpr char kDefaultNoPauses[] = "0  ; Pauses caused by punctuation: 0=Normal, 1=None, 2=Some, 3=More";
 
-// The full path of the file in path. False when the directory cannot be had
-// or the whole path does not fit: the path is then never used, rather than
-// opened cut short.
-bool BuildConfigPath(char (&path)[kPathSize]) {
+bool IsPortName(const char* name) {
+  return std::strcmp(name, "COM1") == 0 || std::strcmp(name, "COM2") == 0 || std::strcmp(name, "COM3") == 0 ||
+         std::strcmp(name, "COM4") == 0;
+}
+
+}  // namespace
+
+bool ConfigurationPath(char (&path)[kConfigPathSize]) {
   std::memset(path, 0, sizeof path);
   uint32_t n = Os().getWindowsDirectory(path, kPathSize);
   if (n == 0 || n >= kPathSize) return false;
@@ -33,17 +37,10 @@ bool BuildConfigPath(char (&path)[kPathSize]) {
   return true;
 }
 
-bool IsPortName(const char* name) {
-  return std::strcmp(name, "COM1") == 0 || std::strcmp(name, "COM2") == 0 || std::strcmp(name, "COM3") == 0 ||
-         std::strcmp(name, "COM4") == 0;
-}
-
-}  // namespace
-
 void LoadConfiguration() {
   ProcessState& p = Proc();
   char path[kPathSize];
-  if (!BuildConfigPath(path)) {
+  if (!ConfigurationPath(path)) {
     // No usable place for the file: the defaults of a missing file.
     p.forceComm = 0;
     p.noPauses = 0;

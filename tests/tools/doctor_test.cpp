@@ -1,0 +1,231 @@
+// qzdoctor run as a program against the test device server, with a
+// configuration directory and a runtime directory of each test's own.
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "marker_server.h"
+
+namespace {
+
+struct DoctorRun {
+  int exitCode = -1;
+  std::string out;
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+class Doctor : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/qzdoctor-test.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    root_ = tmpl;
+    runtime_ = root_ + "/run";
+    config_ = root_ + "/cfg";
+    ASSERT_EQ(mkdir(runtime_.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(config_.c_str(), 0700), 0);
+  }
+  void TearDown() override {
+    server_.Stop();
+    if (master_ >= 0) close(master_);
+    if (slave_ >= 0) close(slave_);
+    std::string cmd = "rm -rf '" + root_ + "'";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+  }
+
+  std::string IniPath() const { return config_ + "/qzusbd.ini"; }
+  void WriteIni(const std::string& text) {
+    std::ofstream f(IniPath(), std::ios::binary);
+    f << text;
+  }
+  void StartServer(const qz::test::MarkerServerOptions& o) { ASSERT_TRUE(server_.Start(runtime_, o)); }
+
+  // A pseudo-terminal named by $QZUSBD_COM<n>.
+  void MapPty(int n) {
+    char name[128];
+    ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
+    ports_[n - 1] = name;
+  }
+
+  DoctorRun RunDoctor(const std::string& args = "") {
+    std::string cmd = "env QZUSBD_RUNTIME_DIR='" + runtime_ + "' QZUSBD_CONFIG_DIR='" + config_ + "'";
+    for (int n = 1; n <= 4; ++n) cmd += " QZUSBD_COM" + std::to_string(n) + "='" + ports_[n - 1] + "'";
+    cmd += std::string(" '") + QZDOCTOR_PATH + "' " + args + " 2>&1";
+    DoctorRun r;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (p == nullptr) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    int status = pclose(p);
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+  }
+
+  std::set<std::string> RuntimeFiles() const {
+    std::set<std::string> names;
+    DIR* d = opendir(runtime_.c_str());
+    if (d == nullptr) return names;
+    while (dirent* e = readdir(d)) {
+      std::string n = e->d_name;
+      if (n != "." && n != "..") names.insert(n);
+    }
+    closedir(d);
+    return names;
+  }
+
+  std::string root_, runtime_, config_;
+  std::string ports_[4];
+  int master_ = -1;
+  int slave_ = -1;
+  qz::test::MarkerServer server_;
+};
+
+#define EXPECT_HAS(out, text) EXPECT_NE((out).find(text), std::string::npos) << "missing: " << (text) << "\n" << (out)
+
+TEST_F(Doctor, HealthyUsbLinkReportsSettingsRevisionAndRoundTrip) {
+  qz::test::MarkerServerOptions o;
+  o.release = 0x0106;
+  o.markers = true;
+  StartServer(o);
+  const std::string ini = "[QZVOX_USB_COMM]\nComPort=COM5\nForce_Comm=0\nNoPauses=3  ; comment\n";
+  WriteIni(ini);
+
+  DoctorRun r = RunDoctor("--marker 42");
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_HAS(r.out, "file: " + IniPath());
+  EXPECT_HAS(r.out, "ComPort is COM5, which the library will replace with COM1 on its next load");
+  EXPECT_HAS(r.out, "NoPauses is 3: punctuation mode 3, More");
+  EXPECT_HAS(r.out, "The library will use the USB device, punctuation mode 3 (More");
+  EXPECT_HAS(r.out, "protocol revision 0x0106 (newer protocol");
+  EXPECT_HAS(r.out, "sent index marker 42");
+  EXPECT_HAS(r.out, "its reply byte came back after");
+  EXPECT_HAS(r.out, "No trouble found.");
+
+  // Looked at, never changed; the device was not greeted or cleared, and the
+  // machine-wide block was not touched.
+  EXPECT_EQ(ReadFile(IniPath()), ini);
+  EXPECT_EQ(server_.Cancels(), 0);
+  EXPECT_EQ(server_.Text(), (std::vector<uint8_t>{0x01, '4', '2', 0x01}));
+  EXPECT_TRUE(server_.Immediate().empty());
+  EXPECT_EQ(RuntimeFiles(), std::set<std::string>{"qzusb-0"});
+}
+
+TEST_F(Doctor, UsbTroubleGivesNonZeroExit) {
+  WriteIni("[QZVOX_USB_COMM]\nComPort=COM1\n");
+  DoctorRun none = RunDoctor();
+  EXPECT_EQ(none.exitCode, 1) << none.out;
+  EXPECT_HAS(none.out, "the socket does not exist");
+  EXPECT_HAS(none.out, "no USB device");
+  EXPECT_HAS(none.out, "Round trip: skipped");
+
+  qz::test::MarkerServerOptions o;
+  o.descriptorFails = true;
+  StartServer(o);
+  DoctorRun mute = RunDoctor("--timeout 100");
+  EXPECT_EQ(mute.exitCode, 1) << mute.out;
+  EXPECT_HAS(mute.out, "did not answer the descriptor query");
+}
+
+TEST_F(Doctor, MissingReplyIsTroubleAndOlderRevisionIsNamed) {
+  qz::test::MarkerServerOptions o;
+  o.release = 0x0105;
+  StartServer(o);
+  WriteIni("[QZVOX_USB_COMM]\nForce_Comm=yes\nNoPauses=7\n");
+  DoctorRun r = RunDoctor("--timeout 100 --marker 7");
+  EXPECT_EQ(r.exitCode, 1) << r.out;
+  EXPECT_HAS(r.out, "ComPort is not in the file: the library uses COM1");
+  EXPECT_HAS(r.out, "Force_Comm is yes, which the library reads as 0: USB device");
+  EXPECT_HAS(r.out, "NoPauses is 7: punctuation mode 7, Some");
+  EXPECT_HAS(r.out, "protocol revision 0x0105 (older protocol");
+  EXPECT_HAS(r.out, "no reply byte 7 within 100 ms");
+  EXPECT_HAS(r.out, "the device took the index marker but its reply did not come back");
+  EXPECT_EQ(server_.Text(), (std::vector<uint8_t>{0x01, '7', 0x01}));
+}
+
+TEST_F(Doctor, ConfigurationChangesOnlyWithFixConfig) {
+  qz::test::MarkerServerOptions o;
+  o.markers = true;
+  StartServer(o);
+  DoctorRun look = RunDoctor("--timeout 50");
+  EXPECT_HAS(look.out, "it does not exist yet: the library will create it on its next load");
+  EXPECT_NE(access(IniPath().c_str(), F_OK), 0) << "created without --fix-config";
+
+  DoctorRun fix = RunDoctor("--fix-config --timeout 50");
+  EXPECT_EQ(fix.exitCode, 0) << fix.out;
+  EXPECT_HAS(fix.out, "Fixed: created " + IniPath());
+  EXPECT_HAS(ReadFile(IniPath()), "NoPauses=0  ; Pauses caused by punctuation");
+
+  WriteIni("[QZVOX_USB_COMM]\nComPort=LPT1\nNoPauses=1\n");
+  DoctorRun port = RunDoctor("--fix-config --timeout 50");
+  EXPECT_HAS(port.out, "now names COM1");
+  EXPECT_HAS(port.out, "ComPort is COM1: the library uses COM1");
+  EXPECT_EQ(ReadFile(IniPath()), "[QZVOX_USB_COMM]\nComPort=COM1\nNoPauses=1\n");
+}
+
+TEST_F(Doctor, SerialModeOpensOnlyMappedPorts) {
+  MapPty(2);
+  WriteIni("[QZVOX_USB_COMM]\nComPort=com2\nForce_Comm=1\n");
+  DoctorRun r = RunDoctor("--timeout 100");
+  EXPECT_HAS(r.out, "ComPort is com2: the library uses COM2");
+  EXPECT_HAS(r.out, "The library will use the serial port COM2");
+  EXPECT_HAS(r.out, "COM2 -> " + ports_[1] + " ($QZUSBD_COM2), the port the library will use");
+  EXPECT_HAS(r.out, "COM1 -> /dev/ttyS0 (default)");
+  EXPECT_EQ(r.out.find("COM1 -> /dev/ttyS0 (default)\n    opens"), std::string::npos) << r.out;
+  // A pseudo-terminal has no CTS line: the library would give the port up.
+  EXPECT_HAS(r.out, "CTS cannot be read");
+  EXPECT_HAS(r.out, "CTS on COM2 stays off");
+  EXPECT_EQ(r.exitCode, 1) << r.out;
+  // No USB device is not trouble in serial mode.
+  EXPECT_EQ(r.out.find("no USB device:"), std::string::npos) << r.out;
+}
+
+#ifdef QZSIM_PATH
+// The simulator answers the doctor's index marker.
+TEST_F(Doctor, SimulatorAnswersTheRoundTrip) {
+  WriteIni("[QZVOX_USB_COMM]\nComPort=COM1\nForce_Comm=0\nNoPauses=0\n");
+  const std::string socket = runtime_ + "/qzusb-0";
+  pid_t sim = fork();
+  ASSERT_GE(sim, 0);
+  if (sim == 0) {
+    const std::string transcript = root_ + "/transcript";
+    execl(QZSIM_PATH, QZSIM_PATH, "--runtime-dir", runtime_.c_str(), "--transcript", transcript.c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  for (int i = 0; i < 200 && access(socket.c_str(), F_OK) != 0; ++i) usleep(10000);
+  DoctorRun r = RunDoctor("--marker 17");
+  kill(sim, SIGTERM);
+  int status = 0;
+  waitpid(sim, &status, 0);
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_HAS(r.out, "protocol revision 0x0106");
+  EXPECT_HAS(r.out, "sent index marker 17");
+  EXPECT_HAS(r.out, "its reply byte came back after");
+}
+#endif
+
+TEST_F(Doctor, BadCommandLine) {
+  DoctorRun r = RunDoctor("--marker 100");
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_HAS(r.out, "usage: qzdoctor");
+}
+
+}  // namespace
