@@ -122,6 +122,9 @@ void ReadDeviceRevision() {
 
 void ReopenDevice() {
   ProcessState& p = Proc();
+  // While the library unloads nothing is reconnected: the failure is most
+  // likely the unload's own cancel, and the device is about to be closed.
+  if (p.unloading.load() != 0) return;
   EnterExclusive();
   if (p.deviceClosed.load() == 0) {
     p.deviceOpen.store(0);

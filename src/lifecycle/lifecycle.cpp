@@ -140,6 +140,9 @@ void OnLibraryUnload(bool processTerminating) {
   if (IsOpenHandle(p.pollerWakeEvent)) Os().signalEvent(p.pollerWakeEvent);
   if (IsOpenHandle(p.writerWakeEvent)) Os().signalEvent(p.writerWakeEvent);
 
+  // A worker inside a transfer leaves it at once; a second cancel catches a
+  // transfer that started just as the first one went out.
+  CancelDeviceTransfers();
   bool gone = JoinWorker(p.pollerThread, kWorkerLeaveMs) && JoinWorker(p.writerThread, kWorkerLeaveMs);
   if (!gone) {
     CancelDeviceTransfers();
