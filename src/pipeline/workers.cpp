@@ -37,14 +37,6 @@ uint32_t WriterThreadMain(void*) {
   return 0;
 }
 
-void WakeWriter() {
-  ProcessState& p = Proc();
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (p.writerSleeping.load(std::memory_order_relaxed) != 0 && IsOpenHandle(p.writerWakeEvent)) {
-    Os().signalEvent(p.writerWakeEvent);
-  }
-}
-
 uint32_t PollerThreadMain(void*) {
   ProcessState& p = Proc();
   SharedState& s = Shared();
