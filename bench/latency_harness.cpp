@@ -642,7 +642,7 @@ void ReplyLag(Library& lib, const Counts& c) {
     // The reply turns up at any moment of the poller's cycle; the
     // application then calls USBQZ_ReadByte every millisecond.
     SleepUs(1000 + (i * 7919) % 60000);
-    int64_t t0 = NowNs();
+    const int64_t t0 = NowNs();
     g_server.pendingReply.store(42);
     int32_t v;
     while ((v = lib.ReadByte()) == -1 && NowNs() - t0 < 2000000000) SleepUs(1000);
@@ -651,11 +651,16 @@ void ReplyLag(Library& lib, const Counts& c) {
       return Fail("reply lag: the reply never came back");
     }
     ours.push_back((NowNs() - t0) / 1000.0);
-
+  }
+  // The library's poller would take the bare side's replies: a cancel
+  // suspends it.
+  lib.WriteByteImmediate(24);
+  SleepUs(100000);
+  for (int i = 0; i < c.replySamples; ++i) {
     // Bare: the application asks the device itself every millisecond, with
     // the device's 1 ms between the request byte and the read.
     SleepUs(1000 + (i * 7919) % 60000);
-    t0 = NowNs();
+    const int64_t t0 = NowNs();
     g_server.pendingReply.store(42);
     for (;;) {
       BareCall(fd, kBulkWrite, 2, 3);
@@ -866,6 +871,10 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "usage: %s [--smoke] [--library PATH] [--out DIR]\n", argv[0]);
       return 2;
     }
+  }
+  if (!g_outDir.empty() && mkdir(g_outDir.c_str(), 0755) != 0 && errno != EEXIST) {
+    std::perror(g_outDir.c_str());
+    return 1;
   }
   const Counts counts = smoke ? Counts{40, 40, 2, 2000, 5, 5, 500, 2, 2000}
                               : Counts{1000, 1000, 7, 20000, 100, 100, 5000, 7, 20000};
