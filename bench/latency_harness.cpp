@@ -877,7 +877,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const Counts counts = smoke ? Counts{40, 40, 2, 2000, 5, 5, 500, 2, 2000}
-                              : Counts{1000, 1000, 7, 20000, 100, 100, 5000, 7, 20000};
+                              : Counts{1000, 1000, 7, 20000, 100, 100, 10000, 7, 20000};
 
   char runtimeDir[] = "/tmp/qzharness-run-XXXXXX";
   char configDir[] = "/tmp/qzharness-cfg-XXXXXX";

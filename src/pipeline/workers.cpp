@@ -42,6 +42,9 @@ uint32_t PollerThreadMain(void*) {
   SharedState& s = Shared();
   while (p.pollerStop.load(std::memory_order_acquire) == 0) {
     Os().waitEvent(p.pollerWakeEvent, kPollerWaitMs);
+    // Woken to stop: no last poll (with its 1 ms and 5 ms pauses) that the
+    // unload would have to wait for.
+    if (p.pollerStop.load(std::memory_order_acquire) != 0) break;
     if (s.pollSuspended.load(std::memory_order_acquire) != 0) continue;
     auto reply = static_cast<uint8_t>(PollReplyByte());  // -1 becomes 255
     if (reply < 100) RingPush(ReplyRingOf(s), reply);
