@@ -18,6 +18,14 @@ constexpr uint32_t kStringBusyPauseMs = 5;
 
 bool SerialMode() { return Proc().forceComm != 0; }
 
+// The full ring's wait of USBQZ_WriteByte, kept off its common path.
+void WaitForRoom(ProcessState& p, TextRingView ring) {
+  for (int i = 0; i < kRoomWaits && RingIsFull(ring) && p.unloading.load() == 0; ++i) {
+    if (IsOpenHandle(p.writerWakeEvent)) Os().signalEvent(p.writerWakeEvent);
+    Os().sleepMs(kRoomWaitMs);
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -47,19 +55,16 @@ QZUSBD_API int32_t QZUSBD_CALL USBQZ_ReadyCheck(void) {
 }
 
 QZUSBD_API void QZUSBD_CALL USBQZ_WriteByte(int32_t b) {
-  if (SerialMode()) {
+  ProcessState& p = Proc();
+  if (p.forceComm != 0) {
     SendTextByte(b & 0xFF);
     return;
   }
-  ProcessState& p = Proc();
   TextRingView ring = TextRingOf(Shared());
   if (b == CANCEL_BYTE) RingClear(ring);
-  for (int i = 0; i < kRoomWaits && RingIsFull(ring) && p.unloading.load() == 0; ++i) {
-    if (IsOpenHandle(p.writerWakeEvent)) Os().signalEvent(p.writerWakeEvent);
-    Os().sleepMs(kRoomWaitMs);
-  }
+  if (RingIsFull(ring)) WaitForRoom(p, ring);
   RingPush(ring, b);
-  WakeWriter();
+  WakeWriter(p);
 }
 
 QZUSBD_API int32_t QZUSBD_CALL USBQZ_WriteByteImmediate(int32_t b) {

@@ -37,19 +37,14 @@ uint32_t WriterThreadMain(void*) {
   return 0;
 }
 
-void WakeWriter() {
-  ProcessState& p = Proc();
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (p.writerSleeping.load(std::memory_order_relaxed) != 0 && IsOpenHandle(p.writerWakeEvent)) {
-    Os().signalEvent(p.writerWakeEvent);
-  }
-}
-
 uint32_t PollerThreadMain(void*) {
   ProcessState& p = Proc();
   SharedState& s = Shared();
   while (p.pollerStop.load(std::memory_order_acquire) == 0) {
     Os().waitEvent(p.pollerWakeEvent, kPollerWaitMs);
+    // Woken to stop: no last poll (with its 1 ms and 5 ms pauses) that the
+    // unload would have to wait for.
+    if (p.pollerStop.load(std::memory_order_acquire) != 0) break;
     if (s.pollSuspended.load(std::memory_order_acquire) != 0) continue;
     auto reply = static_cast<uint8_t>(PollReplyByte());  // -1 becomes 255
     if (reply < 100) RingPush(ReplyRingOf(s), reply);

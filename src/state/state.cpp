@@ -2,18 +2,18 @@
 
 namespace qz {
 
-namespace {
-
 ProcessState g_process;
 
-// Used until the machine-wide block is attached, and whenever it cannot be.
-// Stands in until the machine-wide block is attached; zero, so it costs no
-// space in the library file.
+namespace {
+
+// Stands in until the machine-wide block is attached, and whenever it cannot
+// be; zero, so it costs no space in the library file.
 SharedState g_privateBlock;
-SharedState* g_shared = &g_privateBlock;
 bool g_attached = false;
 
 }  // namespace
+
+SharedState* g_shared = &g_privateBlock;
 
 void InitialiseSharedState(SharedState* s) {
   s->protocolRevision.store(1, std::memory_order_relaxed);
@@ -25,10 +25,6 @@ void InitialiseSharedState(SharedState* s) {
   s->textTail.store(0, std::memory_order_relaxed);
   s->pollSuspended.store(0, std::memory_order_release);
 }
-
-ProcessState& Proc() { return g_process; }
-
-SharedState& Shared() { return *g_shared; }
 
 SharedState* AttachSharedState() {
   if (!g_attached) {

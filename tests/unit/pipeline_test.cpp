@@ -254,6 +254,21 @@ TEST_F(WorkerTest, SuspendedPollerMakesNoTransferAtAll) {
   EXPECT_TRUE(fake::Journal().empty()) << fake::Journal().front();
 }
 
+// Woken to stop while polling is on, the poller leaves at once: no last poll
+// and its pauses for the unload to wait out.
+TEST_F(WorkerTest, PollerWokenToStopPollsNoMore) {
+  Shared().pollSuspended = 0;
+  StartPoller();
+  ASSERT_TRUE(WaitFor([] { return fake::CountJournal("read 3 ") >= 1; }));
+  // Between polls it sleeps 5 ms and then waits up to 50 ms: stop it there.
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const int polls = fake::CountJournal("write 2 03");
+  Proc().pollerStop = 1;
+  Os().signalEvent(Proc().pollerWakeEvent);
+  ASSERT_TRUE(Os().waitThread(Proc().pollerThread, 5000));
+  EXPECT_EQ(fake::CountJournal("write 2 03"), polls) << "no poll after the stop signal";
+}
+
 TEST_F(WorkerTest, OnlyReplyBytesBelowOneHundredReachTheReplyRing) {
   fake::QueueReplies({100, 7, 255, 99, 0});
   StartPoller();

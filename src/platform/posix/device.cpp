@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -76,16 +77,22 @@ bool SendPacket(int fd, const uint8_t* packet, uint32_t size, uint64_t deadline)
 }
 
 // One whole packet into buf; its length, or -1 when none came before the
-// deadline, the peer is gone or the packet did not fit.
+// deadline, the peer is gone or the packet did not fit. The first attempt
+// blocks (the descriptor is blocking once connected, with a receive time-out
+// of the whole call bound), so the usual answer costs one system call; after
+// an interruption the rest of the wait is bounded by poll.
 ssize_t ReceivePacket(int fd, uint8_t* buf, size_t capacity, uint64_t deadline) {
+  // A send that had to wait has used some of the bound: no blocking then.
+  int flags = MonotonicMs() + kCallBoundMs <= deadline + 10 ? 0 : MSG_DONTWAIT;
   for (;;) {
     iovec io{buf, capacity};
     msghdr msg{};
     msg.msg_iov = &io;
     msg.msg_iovlen = 1;
-    const ssize_t n = recvmsg(fd, &msg, MSG_DONTWAIT);
+    const ssize_t n = recvmsg(fd, &msg, flags);
     if (n > 0) return (msg.msg_flags & MSG_TRUNC) != 0 ? -1 : n;
     if (n == 0) return -1;  // the server closed the connection (or sent an empty packet)
+    flags = MSG_DONTWAIT;
     if (errno == EINTR) continue;
     if ((errno != EAGAIN && errno != EWOULDBLOCK) || !WaitFor(fd, POLLIN, deadline)) return -1;
   }
@@ -136,15 +143,19 @@ OsHandle OpenDevice(const char* path) {
   if (socketPath.size() >= sizeof addr.sun_path) return kInvalidHandle;
   std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
 
-  // Non-blocking throughout: a full listen queue fails the open instead of
-  // waiting, and every call is bounded by poll.
+  // Non-blocking to connect: a full listen queue fails the open instead of
+  // waiting.
   const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return kInvalidHandle;
   int r;
   do {
     r = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
   } while (r != 0 && errno == EINTR);
-  if (r != 0) {
+  // Connected: receives block, bounded by the time-out; sends stay
+  // non-blocking (MSG_DONTWAIT) and wait in poll.
+  const timeval bound{static_cast<time_t>(kCallBoundMs / 1000), static_cast<suseconds_t>(kCallBoundMs % 1000) * 1000};
+  if (r != 0 || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) != 0 ||
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     close(fd);
     return kInvalidHandle;
   }

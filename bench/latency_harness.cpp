@@ -1,0 +1,915 @@
+// The latency harness: loads the real shared library with dlopen, serves it a
+// minimal device that answers every call at once, and measures what a
+// listener feels, each figure next to a baseline made of bare system calls in
+// the same run:
+//
+//   key-to-wire     USBQZ_WriteByte until the server holds the byte, the
+//                   writer asleep / push + eventfd wake + one round trip
+//   cancel-to-wire  USBQZ_WriteByteImmediate(24) until the server holds it /
+//                   one request sent on a bare connection
+//   drain           bytes per second through the writer / a loop making one
+//                   round trip per byte
+//   reply lag       the server has a reply until USBQZ_ReadByte returns it /
+//                   the application polling the device itself
+//   unload          dlclose, over many load and unload cycles / two bare
+//                   waiting threads woken and joined
+//   idle            wake-ups and CPU per second of the library's threads /
+//                   two bare threads waiting 50 and 100 ms at a time
+//   serial          bytes per second over a pty / a bare status-read + write
+//                   loop. A pty has no modem lines, so this program supplies
+//                   CTS: it defines ioctl() itself (the library's calls bind to
+//                   the program's definition first); the real system call is
+//                   still made, and when TIOCMGET fails on a pty the answer is
+//                   "CTS and DSR on". The bare loop goes through the same
+//                   ioctl(), so both sides pay the same.
+//
+// Usage: latency_harness [--smoke] [--library PATH] [--out DIR]
+// Prints a Markdown table (figure, ours, baseline, ratio, target, met); with
+// --out it also writes table.md and the sorted samples of each latency as
+// DIR/<series>.dat for plotting. Exits 0 whenever every measurement finished
+// (met or not), 1 when the harness itself could not run.
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <stdarg.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifndef QZUSBD_LIBRARY_PATH
+#define QZUSBD_LIBRARY_PATH "libqzusbd.so"
+#endif
+
+// ---------------------------------------------------------------------------
+// CTS for the pty: see the top of the file.
+
+static std::atomic<bool> g_supplyCts{false};
+
+extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, ...) noexcept {
+  va_list ap;
+  va_start(ap, request);
+  void* arg = va_arg(ap, void*);
+  va_end(ap);
+  long r = syscall(SYS_ioctl, fd, request, arg);
+  if (r == 0 || request != TIOCMGET || !g_supplyCts.load(std::memory_order_relaxed)) return static_cast<int>(r);
+  struct stat st;
+  const int saved = errno;
+  // Unix98 pty slaves have majors 136 to 143.
+  if (fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143) {
+    *static_cast<int*>(arg) = TIOCM_CTS | TIOCM_DSR;
+    return 0;
+  }
+  errno = saved;
+  return static_cast<int>(r);
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Clock and small helpers.
+
+int64_t NowNs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void SleepUs(int64_t us) {
+  timespec ts{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+pid_t Tid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+
+bool g_failed = false;
+
+void Fail(const char* what) {
+  std::fprintf(stderr, "latency_harness: %s\n", what);
+  g_failed = true;
+}
+
+uint32_t GetU32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
+void PutU32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+constexpr uint32_t kDescriptor = 0x222004;
+constexpr uint32_t kBulkRead = 0x22204E;
+constexpr uint32_t kBulkWrite = 0x222051;
+constexpr uint32_t kUrgentWrite = 0x222065;
+
+// ---------------------------------------------------------------------------
+// The device server: one thread per connection, every call answered at once.
+
+struct Server {
+  int listenFd = -1;
+  std::string path;
+  std::atomic<uint64_t> connections{0};
+  std::atomic<uint64_t> textBytes{0};
+  std::atomic<uint64_t> urgentWrites{0};
+  std::atomic<int64_t> lastTextNs{0};
+  std::atomic<int64_t> lastUrgentNs{0};
+  std::atomic<int32_t> pendingReply{-1};
+  // The main thread waits on notifyFd for a count to reach its target.
+  int notifyFd = -1;
+  std::atomic<uint64_t> textTarget{UINT64_MAX};
+  std::atomic<uint64_t> urgentTarget{UINT64_MAX};
+  std::mutex tidsLock;
+  std::set<pid_t> tids;
+};
+
+Server g_server;
+
+void Notify(std::atomic<uint64_t>& target, uint64_t count) {
+  uint64_t t = target.load(std::memory_order_acquire);
+  if (count >= t && target.compare_exchange_strong(t, UINT64_MAX)) eventfd_write(g_server.notifyFd, 1);
+}
+
+void ServeConnection(int fd) {
+  {
+    std::lock_guard<std::mutex> hold(g_server.tidsLock);
+    g_server.tids.insert(Tid());
+  }
+  uint8_t req[128];
+  uint8_t resp[64];
+  for (;;) {
+    const ssize_t n = recv(fd, req, sizeof req, 0);
+    if (n <= 0) break;
+    const int64_t now = NowNs();
+    if (n < 12) break;
+    const uint32_t code = GetU32(req);
+    const uint32_t inLength = GetU32(req + 4);
+    const uint32_t outLength = GetU32(req + 8);
+    const bool write = code == kBulkWrite || code == kUrgentWrite;
+    if ((inLength != 0 && inLength != 8) || outLength > 32 ||
+        static_cast<size_t>(n) != 12 + inLength + (write ? outLength : 0)) {
+      break;
+    }
+    const uint32_t pipe = inLength == 8 ? GetU32(req + 12) : 0;
+    PutU32(resp, 1);
+    uint32_t returned = 0;
+    size_t size = 8;
+    if (inLength == 8) {
+      PutU32(resp + 8, pipe);
+      PutU32(resp + 12, 0);  // never busy
+      size += 8;
+    }
+    if (code == kDescriptor) {
+      uint8_t d[18] = {18, 1};
+      d[12] = 0x06;  // bcdDevice 0x0106: the newer protocol
+      d[13] = 0x01;
+      returned = std::min<uint32_t>(18, outLength);
+      std::memcpy(resp + size, d, returned);
+      size += returned;
+    } else if (code == kBulkRead) {
+      const int32_t reply = g_server.pendingReply.exchange(-1);
+      if (reply >= 0 && outLength >= 1) {
+        resp[size++] = static_cast<uint8_t>(reply);
+        returned = 1;
+      }
+    } else if (code == kBulkWrite) {
+      returned = outLength;
+      if (pipe == 0) {
+        g_server.lastTextNs.store(now, std::memory_order_relaxed);
+        Notify(g_server.textTarget, g_server.textBytes.fetch_add(outLength) + outLength);
+      }
+    } else if (code == kUrgentWrite) {
+      returned = outLength;
+      g_server.lastUrgentNs.store(now, std::memory_order_relaxed);
+      Notify(g_server.urgentTarget, g_server.urgentWrites.fetch_add(1) + 1);
+    } else {
+      break;
+    }
+    PutU32(resp + 4, returned);
+    if (send(fd, resp, size, MSG_NOSIGNAL) != static_cast<ssize_t>(size)) break;
+  }
+  close(fd);
+  std::lock_guard<std::mutex> hold(g_server.tidsLock);
+  g_server.tids.erase(Tid());
+}
+
+bool StartServer(const std::string& dir) {
+  g_server.path = dir + "/qzusb-0";
+  g_server.notifyFd = eventfd(0, EFD_CLOEXEC);
+  g_server.listenFd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, g_server.path.c_str(), sizeof addr.sun_path - 1);
+  if (g_server.listenFd < 0 || bind(g_server.listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(g_server.listenFd, 64) != 0) {
+    return false;
+  }
+  std::thread([] {
+    {
+      std::lock_guard<std::mutex> hold(g_server.tidsLock);
+      g_server.tids.insert(Tid());
+    }
+    for (;;) {
+      const int fd = accept4(g_server.listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) {
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        return;
+      }
+      g_server.connections.fetch_add(1);
+      std::thread(ServeConnection, fd).detach();
+    }
+  }).detach();
+  return true;
+}
+
+// Arms a target, runs the action, waits (2 s at most) for the server to reach
+// it. False on time-out.
+template <typename Action>
+bool AwaitServer(std::atomic<uint64_t>& target, uint64_t value, Action action) {
+  target.store(value, std::memory_order_release);
+  action();
+  pollfd p{g_server.notifyFd, POLLIN, 0};
+  if (poll(&p, 1, 2000) != 1) {
+    target.store(UINT64_MAX);
+    return false;
+  }
+  eventfd_t v;
+  eventfd_read(g_server.notifyFd, &v);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Bare clients.
+
+int ConnectBare() {
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, g_server.path.c_str(), sizeof addr.sun_path - 1);
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// One control call on a bare connection: send, then wait for the answer.
+int BareCall(int fd, uint32_t code, uint32_t pipe, uint8_t byte) {
+  uint8_t req[21];
+  PutU32(req, code);
+  PutU32(req + 4, 8);
+  PutU32(req + 8, 1);
+  PutU32(req + 12, pipe);
+  PutU32(req + 16, 0);
+  req[20] = byte;
+  const size_t size = code == kBulkRead ? 20 : 21;
+  if (send(fd, req, size, MSG_NOSIGNAL) != static_cast<ssize_t>(size)) return -2;
+  uint8_t resp[64];
+  const ssize_t n = recv(fd, resp, sizeof resp, 0);
+  if (n < 16) return -2;
+  return code == kBulkRead && GetU32(resp + 4) == 1 && n >= 17 ? resp[16] : -1;
+}
+
+// The baseline writer: sleeps on an eventfd, pops a one-slot-per-byte ring,
+// makes one round trip per byte.
+class BareWriter {
+ public:
+  BareWriter() : fd_(ConnectBare()), event_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~BareWriter() {
+    stop_ = true;
+    eventfd_write(event_, 1);
+    thread_.join();
+    close(fd_);
+    close(event_);
+  }
+  bool ok() const { return fd_ >= 0; }
+  void Push(uint8_t b) {
+    const uint32_t h = head_.load(std::memory_order_relaxed);
+    ring_[h % kSize] = b;
+    head_.store(h + 1, std::memory_order_release);
+    eventfd_write(event_, 1);
+  }
+
+ private:
+  static constexpr uint32_t kSize = 65536;
+  void Run() {
+    while (!stop_) {
+      pollfd p{event_, POLLIN, 0};
+      poll(&p, 1, 100);
+      eventfd_t v;
+      eventfd_read(event_, &v);
+      for (uint32_t t = tail_; t != head_.load(std::memory_order_acquire); ++t) {
+        BareCall(fd_, kBulkWrite, 0, ring_[t % kSize]);
+        tail_ = t + 1;
+      }
+    }
+  }
+  int fd_;
+  int event_;
+  std::atomic<bool> stop_{false};
+  std::atomic<uint32_t> head_{0};
+  uint32_t tail_ = 0;
+  uint8_t ring_[kSize];
+  std::thread thread_;
+};
+
+// Two bare threads waiting on eventfds 50 and 100 ms at a time, as the
+// library's poller and writer do when idle.
+class BareTimers {
+ public:
+  BareTimers() {
+    for (int i = 0; i < 2; ++i) {
+      events_[i] = eventfd(0, EFD_CLOEXEC);
+      threads_[i] = std::thread([this, i] {
+        tids_[i] = Tid();
+        while (!stop_.load()) {
+          pollfd p{events_[i], POLLIN, 0};
+          poll(&p, 1, i == 0 ? 50 : 100);
+        }
+      });
+    }
+  }
+  // Wakes both and joins them.
+  void Stop() {
+    if (stopped_) return;
+    stopped_ = true;
+    stop_ = true;
+    for (int e : events_) eventfd_write(e, 1);
+    for (std::thread& t : threads_) t.join();
+    for (int e : events_) close(e);
+  }
+  ~BareTimers() { Stop(); }
+  std::vector<pid_t> Tids() const { return {tids_[0].load(), tids_[1].load()}; }
+
+ private:
+  int events_[2];
+  std::thread threads_[2];
+  std::atomic<pid_t> tids_[2]{{0}, {0}};
+  std::atomic<bool> stop_{false};
+  bool stopped_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// The library.
+
+struct Library {
+  void* handle = nullptr;
+  int32_t (*CheckWdmStatus)() = nullptr;
+  int32_t (*ReadByte)() = nullptr;
+  void (*WriteByte)(int32_t) = nullptr;
+  int32_t (*WriteByteImmediate)(int32_t) = nullptr;
+
+  bool Open(const char* path) {
+    handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+      std::fprintf(stderr, "dlopen: %s\n", dlerror());
+      return false;
+    }
+    CheckWdmStatus = reinterpret_cast<int32_t (*)()>(dlsym(handle, "USBQZ_CheckWdmStatus"));
+    ReadByte = reinterpret_cast<int32_t (*)()>(dlsym(handle, "USBQZ_ReadByte"));
+    WriteByte = reinterpret_cast<void (*)(int32_t)>(dlsym(handle, "USBQZ_WriteByte"));
+    WriteByteImmediate = reinterpret_cast<int32_t (*)(int32_t)>(dlsym(handle, "USBQZ_WriteByteImmediate"));
+    return CheckWdmStatus && ReadByte && WriteByte && WriteByteImmediate;
+  }
+  void Close() {
+    if (handle != nullptr) dlclose(handle);
+    handle = nullptr;
+  }
+};
+
+std::set<pid_t> Tasks() {
+  std::set<pid_t> out;
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/task", getpid());
+  if (auto* dir = opendir(path)) {
+    while (dirent* e = readdir(dir)) {
+      if (e->d_name[0] != '.') out.insert(static_cast<pid_t>(std::atoi(e->d_name)));
+    }
+    closedir(dir);
+  }
+  return out;
+}
+
+// Run time (ns) and times scheduled in of one of this process's threads.
+struct SchedStat {
+  uint64_t runNs = 0;
+  uint64_t slices = 0;
+};
+
+SchedStat ReadSchedStat(pid_t tid) {
+  SchedStat s;
+  char path[96];
+  std::snprintf(path, sizeof path, "/proc/%d/task/%d/schedstat", getpid(), tid);
+  if (std::FILE* f = std::fopen(path, "r")) {
+    unsigned long long run = 0, wait = 0, slices = 0;
+    if (std::fscanf(f, "%llu %llu %llu", &run, &wait, &slices) == 3) {
+      s.runNs = run;
+      s.slices = slices;
+    }
+    std::fclose(f);
+  }
+  return s;
+}
+
+SchedStat SumSchedStat(const std::vector<pid_t>& tids) {
+  SchedStat sum;
+  for (pid_t t : tids) {
+    SchedStat s = ReadSchedStat(t);
+    sum.runNs += s.runNs;
+    sum.slices += s.slices;
+  }
+  return sum;
+}
+
+// ---------------------------------------------------------------------------
+// Results.
+
+struct Row {
+  std::string figure;
+  double ours;
+  double base;
+  std::string unit;
+  std::string target;
+  int met;  // 1 yes, 0 no, -1 no target
+  bool ratioIsTarget;
+};
+
+std::vector<Row> g_rows;
+std::string g_outDir;
+
+double Percentile(std::vector<double> v, double q) {
+  if (v.empty()) return NAN;
+  std::sort(v.begin(), v.end());
+  size_t i = static_cast<size_t>(std::ceil(q * static_cast<double>(v.size()))) ;
+  if (i > 0) --i;
+  return v[std::min(i, v.size() - 1)];
+}
+
+double Median(std::vector<double> v) { return Percentile(std::move(v), 0.5); }
+
+void WriteSeries(const std::string& name, std::vector<double> v) {
+  if (g_outDir.empty() || v.empty()) return;
+  std::sort(v.begin(), v.end());
+  std::ofstream f(g_outDir + "/" + name + ".dat");
+  for (size_t i = 0; i < v.size(); ++i) f << v[i] << ' ' << static_cast<double>(i + 1) / v.size() << '\n';
+}
+
+// A row whose target is a bound on ours / base.
+void RatioRow(const std::string& figure, double ours, double base, const std::string& unit, double maxRatio,
+              bool higherIsBetter = false) {
+  char target[64];
+  std::snprintf(target, sizeof target, higherIsBetter ? ">= %.2gx" : "<= %.2gx", maxRatio);
+  const double r = ours / base;
+  const int met = higherIsBetter ? (r >= maxRatio) : (r <= maxRatio);
+  g_rows.push_back({figure, ours, base, unit, target, met, true});
+}
+
+// A row whose target bounds ours itself.
+void AbsoluteRow(const std::string& figure, double ours, double base, const std::string& unit,
+                 const std::string& target, double bound) {
+  g_rows.push_back({figure, ours, base, unit, target, ours <= bound ? 1 : 0, false});
+}
+
+void ReportRow(const std::string& figure, double ours, double base, const std::string& unit) {
+  g_rows.push_back({figure, ours, base, unit, "report", -1, false});
+}
+
+std::string Number(double v) {
+  char buf[32];
+  if (std::isnan(v)) return "n/a";
+  if (std::fabs(v) >= 100) {
+    std::snprintf(buf, sizeof buf, "%.0f", v);
+  } else {
+    std::snprintf(buf, sizeof buf, "%.3g", v);
+  }
+  return buf;
+}
+
+void PrintTable() {
+  std::string t = "| figure | ours | baseline | ratio | target | met |\n|---|---|---|---|---|---|\n";
+  for (const Row& r : g_rows) {
+    t += "| " + r.figure + " | " + Number(r.ours) + " " + r.unit + " | " + Number(r.base) + " " + r.unit + " | " +
+         Number(r.ours / r.base) + " | " + r.target + " | " +
+         (r.met < 0 ? std::string("-") : r.met ? std::string("yes") : std::string("**no**")) + " |\n";
+  }
+  std::fputs(t.c_str(), stdout);
+  if (!g_outDir.empty()) std::ofstream(g_outDir + "/table.md") << t;
+}
+
+// ---------------------------------------------------------------------------
+// The measurements.
+
+struct Counts {
+  int keySamples;
+  int cancelSamples;
+  int drainRounds;
+  int drainBytes;
+  int replySamples;
+  int unloadCycles;
+  int64_t idleMs;
+  int serialRounds;
+  int serialBytes;
+};
+
+uint8_t Letter(int i) { return static_cast<uint8_t>('a' + i % 26); }
+
+void KeyToWire(Library& lib, const Counts& c) {
+  BareWriter bare;
+  if (!bare.ok()) return Fail("the bare writer could not connect");
+  std::vector<double> ours, base;
+  for (int i = 0; i < c.keySamples; ++i) {
+    SleepUs(2000 + (i * 37) % 1000);  // both writers are asleep again
+    int64_t t0 = 0;
+    uint64_t target = g_server.textBytes.load() + 1;
+    if (!AwaitServer(g_server.textTarget, target, [&] {
+          t0 = NowNs();
+          lib.WriteByte(Letter(i));
+        })) {
+      return Fail("key-to-wire: the library's byte never arrived");
+    }
+    ours.push_back((g_server.lastTextNs.load() - t0) / 1000.0);
+    SleepUs(2000 + (i * 53) % 1000);
+    target = g_server.textBytes.load() + 1;
+    if (!AwaitServer(g_server.textTarget, target, [&] {
+          t0 = NowNs();
+          bare.Push(Letter(i));
+        })) {
+      return Fail("key-to-wire: the bare byte never arrived");
+    }
+    base.push_back((g_server.lastTextNs.load() - t0) / 1000.0);
+  }
+  RatioRow("key-to-wire p50", Median(ours), Median(base), "us", 1.3);
+  AbsoluteRow("key-to-wire p99", Percentile(ours, 0.99), Percentile(base, 0.99), "us", "<= 2000 us", 2000);
+  ReportRow("key-to-wire max", Percentile(ours, 1.0), Percentile(base, 1.0), "us");
+  WriteSeries("key_ours", ours);
+  WriteSeries("key_base", base);
+}
+
+void CancelToWire(Library& lib, const Counts& c) {
+  const int fd = ConnectBare();
+  if (fd < 0) return Fail("cancel-to-wire: no bare connection");
+  std::vector<double> ours, base;
+  for (int i = 0; i < c.cancelSamples; ++i) {
+    SleepUs(500);
+    int64_t t0 = 0;
+    if (!AwaitServer(g_server.urgentTarget, g_server.urgentWrites.load() + 1, [&] {
+          t0 = NowNs();
+          lib.WriteByteImmediate(24);
+        })) {
+      close(fd);
+      return Fail("cancel-to-wire: the library's cancel never arrived");
+    }
+    ours.push_back((g_server.lastUrgentNs.load() - t0) / 1000.0);
+    SleepUs(500);
+    if (!AwaitServer(g_server.urgentTarget, g_server.urgentWrites.load() + 1, [&] {
+          t0 = NowNs();
+          BareCall(fd, kUrgentWrite, 1, 24);
+        })) {
+      close(fd);
+      return Fail("cancel-to-wire: the bare cancel never arrived");
+    }
+    base.push_back((g_server.lastUrgentNs.load() - t0) / 1000.0);
+  }
+  close(fd);
+  RatioRow("cancel-to-wire p50", Median(ours), Median(base), "us", 1.2);
+  ReportRow("cancel-to-wire p99", Percentile(ours, 0.99), Percentile(base, 0.99), "us");
+  WriteSeries("cancel_ours", ours);
+  WriteSeries("cancel_base", base);
+}
+
+void Drain(Library& lib, const Counts& c) {
+  const int fd = ConnectBare();
+  if (fd < 0) return Fail("drain: no bare connection");
+  std::vector<double> ours, base;
+  for (int round = 0; round < c.drainRounds; ++round) {
+    int64_t t0 = 0;
+    uint64_t target = g_server.textBytes.load() + static_cast<uint64_t>(c.drainBytes);
+    if (!AwaitServer(g_server.textTarget, target, [&] {
+          t0 = NowNs();
+          for (int i = 0; i < c.drainBytes; ++i) lib.WriteByte(Letter(i));
+        })) {
+      close(fd);
+      return Fail("drain: the library's bytes never all arrived");
+    }
+    ours.push_back(c.drainBytes / ((g_server.lastTextNs.load() - t0) / 1e9));
+    target = g_server.textBytes.load() + static_cast<uint64_t>(c.drainBytes);
+    if (!AwaitServer(g_server.textTarget, target, [&] {
+          t0 = NowNs();
+          for (int i = 0; i < c.drainBytes; ++i) BareCall(fd, kBulkWrite, 0, Letter(i));
+        })) {
+      close(fd);
+      return Fail("drain: the bare bytes never all arrived");
+    }
+    base.push_back(c.drainBytes / ((g_server.lastTextNs.load() - t0) / 1e9));
+  }
+  close(fd);
+  RatioRow("drain throughput (median of rounds)", Median(ours), Median(base), "B/s", 0.85, true);
+}
+
+void ReplyLag(Library& lib, const Counts& c) {
+  // Polling runs once the writer has taken a text byte.
+  if (!AwaitServer(g_server.textTarget, g_server.textBytes.load() + 1, [&] { lib.WriteByte('a'); })) {
+    return Fail("reply lag: no text byte arrived");
+  }
+  while (lib.ReadByte() != -1) {
+  }
+  const int fd = ConnectBare();
+  if (fd < 0) return Fail("reply lag: no bare connection");
+  std::vector<double> ours, base;
+  for (int i = 0; i < c.replySamples; ++i) {
+    // The reply turns up at any moment of the poller's cycle; the
+    // application then calls USBQZ_ReadByte every millisecond.
+    SleepUs(1000 + (i * 7919) % 60000);
+    const int64_t t0 = NowNs();
+    g_server.pendingReply.store(42);
+    int32_t v;
+    while ((v = lib.ReadByte()) == -1 && NowNs() - t0 < 2000000000) SleepUs(1000);
+    if (v != 42) {
+      close(fd);
+      return Fail("reply lag: the reply never came back");
+    }
+    ours.push_back((NowNs() - t0) / 1000.0);
+  }
+  // The library's poller would take the bare side's replies: a cancel
+  // suspends it.
+  lib.WriteByteImmediate(24);
+  SleepUs(100000);
+  for (int i = 0; i < c.replySamples; ++i) {
+    // Bare: the application asks the device itself every millisecond, with
+    // the device's 1 ms between the request byte and the read.
+    SleepUs(1000 + (i * 7919) % 60000);
+    const int64_t t0 = NowNs();
+    g_server.pendingReply.store(42);
+    for (;;) {
+      BareCall(fd, kBulkWrite, 2, 3);
+      SleepUs(1000);
+      if (BareCall(fd, kBulkRead, 3, 0) == 42) break;
+      if (NowNs() - t0 > 2000000000) {
+        close(fd);
+        return Fail("reply lag: the bare poll never saw the reply");
+      }
+      SleepUs(1000);
+    }
+    base.push_back((NowNs() - t0) / 1000.0);
+  }
+  close(fd);
+  ReportRow("reply lag p50", Median(ours), Median(base), "us");
+  ReportRow("reply lag p99", Percentile(ours, 0.99), Percentile(base, 0.99), "us");
+  WriteSeries("reply_ours", ours);
+  WriteSeries("reply_base", base);
+}
+
+void Idle(const char* path, const Counts& c) {
+  const std::set<pid_t> before = Tasks();
+  Library lib;
+  if (!lib.Open(path) || lib.CheckWdmStatus() != 1) return Fail("idle: the library did not connect");
+  SleepUs(300000);
+  std::vector<pid_t> ours;
+  {
+    std::lock_guard<std::mutex> hold(g_server.tidsLock);
+    for (pid_t t : Tasks()) {
+      if (before.count(t) == 0 && g_server.tids.count(t) == 0) ours.push_back(t);
+    }
+  }
+  BareTimers timers;
+  SleepUs(200000);
+  const std::vector<pid_t> base = timers.Tids();
+  const SchedStat o0 = SumSchedStat(ours), b0 = SumSchedStat(base);
+  const int64_t t0 = NowNs();
+  SleepUs(c.idleMs * 1000);
+  const SchedStat o1 = SumSchedStat(ours), b1 = SumSchedStat(base);
+  const double seconds = (NowNs() - t0) / 1e9;
+  timers.Stop();
+  lib.Close();
+  if (ours.size() != 2) return Fail("idle: the library did not start exactly two threads");
+  RatioRow("idle wake-ups", (o1.slices - o0.slices) / seconds, (b1.slices - b0.slices) / seconds, "/s", 1.1);
+  RatioRow("idle CPU", (o1.runNs - o0.runNs) / 1000.0 / seconds, (b1.runNs - b0.runNs) / 1000.0 / seconds, "us/s",
+           1.1);
+}
+
+void Unload(const char* path, const Counts& c) {
+  std::vector<double> ours, base;
+  for (int i = 0; i < c.unloadCycles; ++i) {
+    const uint64_t connections = g_server.connections.load();
+    Library lib;
+    if (!lib.Open(path)) return Fail("unload: dlopen failed");
+    if (g_server.connections.load() == connections) {
+      lib.Close();
+      return Fail("unload: dlopen did not load the library afresh (the previous dlclose did not unload it)");
+    }
+    // Active, with the poller polling, and unloaded at any point of its cycle.
+    lib.WriteByte('a');
+    SleepUs(1000 + (i * 7919) % 60000);
+    int64_t t0 = NowNs();
+    lib.Close();
+    ours.push_back((NowNs() - t0) / 1000.0);
+
+    BareTimers timers;
+    const int fd = ConnectBare();
+    SleepUs(1000 + (i * 7919) % 60000);
+    t0 = NowNs();
+    timers.Stop();
+    close(fd);
+    base.push_back((NowNs() - t0) / 1000.0);
+  }
+  AbsoluteRow("unload p50", Median(ours), Median(base), "us", "<= 10000 us", 10000);
+  AbsoluteRow("unload max", Percentile(ours, 1.0), Percentile(base, 1.0), "us", "<= 150000 us", 150000);
+  WriteSeries("unload_ours", ours);
+  WriteSeries("unload_base", base);
+}
+
+// A pty whose master side is read empty by a thread.
+class Pty {
+ public:
+  Pty() {
+    if (openpty(&master_, &slave_, name_, nullptr, nullptr) != 0) return;
+    termios t;
+    tcgetattr(master_, &t);
+    cfmakeraw(&t);
+    tcsetattr(master_, TCSANOW, &t);
+    tcgetattr(slave_, &t);
+    cfmakeraw(&t);
+    tcsetattr(slave_, TCSANOW, &t);
+    reader_ = std::thread([this] {
+      char buf[4096];
+      for (;;) {
+        pollfd p{master_, POLLIN, 0};
+        if (poll(&p, 1, 20) == 1) {
+          ssize_t n = read(master_, buf, sizeof buf);
+          if (n > 0) bytes_.fetch_add(static_cast<uint64_t>(n));
+        }
+        if (stop_.load()) break;
+      }
+    });
+  }
+  ~Pty() {
+    stop_ = true;
+    if (reader_.joinable()) reader_.join();
+    if (slave_ >= 0) close(slave_);
+    if (master_ >= 0) close(master_);
+  }
+  bool ok() const { return master_ >= 0; }
+  const char* name() const { return name_; }
+  int slave() const { return slave_; }
+  uint64_t bytes() const { return bytes_.load(); }
+  void CloseSlave() {
+    close(slave_);
+    slave_ = -1;
+  }
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  char name_[128] = {};
+  std::atomic<bool> stop_{false};
+  std::atomic<uint64_t> bytes_{0};
+  std::thread reader_;
+};
+
+// Waits (2 s at most) until the reader has taken `count` bytes.
+bool AwaitPty(const Pty& pty, uint64_t count) {
+  const int64_t until = NowNs() + 2000000000;
+  while (pty.bytes() < count) {
+    if (NowNs() > until) return false;
+    SleepUs(200);
+  }
+  return true;
+}
+
+void Serial(const char* path, const std::string& configDir, const Counts& c) {
+  Pty ours, bare;
+  if (!ours.ok() || !bare.ok()) return Fail("serial: no pty");
+  ours.CloseSlave();  // the library opens it itself, exclusively
+  const std::string ini = configDir + "/qzusbd.ini";
+  std::ofstream(ini) << "[QZVOX_USB_COMM]\nComPort=COM1\nForce_Comm=1\nNoPauses=0\n";
+  setenv("QZUSBD_COM1", ours.name(), 1);
+  g_supplyCts = true;
+  Library lib;
+  const bool open = lib.Open(path) && lib.CheckWdmStatus() == 1;
+  if (!open) {
+    lib.Close();
+    g_supplyCts = false;
+    std::remove(ini.c_str());
+    return Fail("serial: the library did not open the pty as COM1 with CTS on");
+  }
+  std::vector<double> rateOurs, rateBase;
+  for (int round = 0; round < c.serialRounds; ++round) {
+    uint64_t start = ours.bytes();
+    AwaitPty(ours, start);  // the greeting byte
+    start = ours.bytes();
+    int64_t t0 = NowNs();
+    for (int i = 0; i < c.serialBytes; ++i) lib.WriteByte(Letter(i));
+    if (!AwaitPty(ours, start + static_cast<uint64_t>(c.serialBytes))) {
+      Fail("serial: the library's bytes never all arrived");
+      break;
+    }
+    rateOurs.push_back(c.serialBytes / ((NowNs() - t0) / 1e9));
+
+    start = bare.bytes();
+    t0 = NowNs();
+    for (int i = 0; i < c.serialBytes; ++i) {
+      int lines = 0;
+      ioctl(bare.slave(), TIOCMGET, &lines);
+      if ((lines & TIOCM_CTS) == 0) {
+        Fail("serial: no CTS on the bare pty");
+        break;
+      }
+      const uint8_t b = Letter(i);
+      while (write(bare.slave(), &b, 1) != 1) {
+        pollfd p{bare.slave(), POLLOUT, 0};
+        poll(&p, 1, 5);
+      }
+    }
+    if (!AwaitPty(bare, start + static_cast<uint64_t>(c.serialBytes))) {
+      Fail("serial: the bare bytes never all arrived");
+      break;
+    }
+    rateBase.push_back(c.serialBytes / ((NowNs() - t0) / 1e9));
+  }
+  lib.Close();
+  g_supplyCts = false;
+  unsetenv("QZUSBD_COM1");
+  std::remove(ini.c_str());
+  if (!rateOurs.empty()) ReportRow("serial throughput, CTS on (pty)", Median(rateOurs), Median(rateBase), "B/s");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* path = QZUSBD_LIBRARY_PATH;
+  bool smoke = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--smoke") == 0) {
+      smoke = true;
+    } else if (std::strcmp(argv[i], "--library") == 0 && i + 1 < argc) {
+      path = argv[++i];
+    } else if (std::strcmp(argv[i], "--out") == 0 && i + 1 < argc) {
+      g_outDir = argv[++i];
+    } else {
+      std::fprintf(stderr, "usage: %s [--smoke] [--library PATH] [--out DIR]\n", argv[0]);
+      return 2;
+    }
+  }
+  if (!g_outDir.empty() && mkdir(g_outDir.c_str(), 0755) != 0 && errno != EEXIST) {
+    std::perror(g_outDir.c_str());
+    return 1;
+  }
+  const Counts counts = smoke ? Counts{40, 40, 2, 2000, 5, 5, 500, 2, 2000}
+                              : Counts{1000, 1000, 7, 20000, 100, 100, 10000, 7, 20000};
+
+  char runtimeDir[] = "/tmp/qzharness-run-XXXXXX";
+  char configDir[] = "/tmp/qzharness-cfg-XXXXXX";
+  if (mkdtemp(runtimeDir) == nullptr || mkdtemp(configDir) == nullptr) {
+    std::perror("mkdtemp");
+    return 1;
+  }
+  setenv("QZUSBD_RUNTIME_DIR", runtimeDir, 1);
+  setenv("QZUSBD_CONFIG_DIR", configDir, 1);
+  if (!StartServer(runtimeDir)) {
+    std::perror("device server");
+    return 1;
+  }
+
+  {
+    Library lib;
+    if (!lib.Open(path) || lib.CheckWdmStatus() != 1) {
+      Fail("the library did not connect to the device server");
+    } else {
+      SleepUs(50000);
+      KeyToWire(lib, counts);
+      CancelToWire(lib, counts);
+      Drain(lib, counts);
+      ReplyLag(lib, counts);
+    }
+    lib.Close();
+  }
+  if (!g_failed) Idle(path, counts);
+  if (!g_failed) Unload(path, counts);
+  if (!g_failed) Serial(path, configDir, counts);
+
+  PrintTable();
+  std::system((std::string("rm -rf '") + runtimeDir + "' '" + configDir + "'").c_str());
+  return g_failed ? 1 : 0;
+}
