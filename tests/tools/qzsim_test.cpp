@@ -229,6 +229,9 @@ TEST_F(QzsimTest, UnplugsAfterTheGivenTime) {
   EXPECT_NE(ReadFile(dir_ + "/log.jsonl").find("\"event\":\"unplugged\""), std::string::npos);
 }
 
+// The simulator's speech (built only where qzsim has libespeak-ng).
+#ifdef QZSIM_HAVE_ESPEAK
+
 // A 16-bit mono PCM WAV file, checked for consistency as it is read.
 struct Wav {
   bool valid = false;
@@ -277,8 +280,6 @@ uint32_t WavDataBytes(const std::string& path) {
   const std::string b = ReadFile(path);
   return b.size() >= 44 ? Le(b, 40, 4) : 0;
 }
-
-#ifdef QZSIM_HAVE_ESPEAK
 
 TEST_F(QzsimTest, WavHoldsTheSpokenSentencesAndACancelCutsThemShort) {
   const std::string first = "Hello there.";
