@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -59,7 +60,9 @@ class QzsimTest : public ::testing::Test {
     if (pid_ > 0) {
       EXPECT_EQ(Stop(), 0);
     }
-    for (const char* f : {"/qzusb-0", "/transcript", "/log.jsonl"}) unlink((dir_ + f).c_str());
+    for (const char* f : {"/qzusb-0", "/transcript", "/log.jsonl", "/a.wav", "/b.wav", "/c.wav"}) {
+      unlink((dir_ + f).c_str());
+    }
     rmdir(dir_.c_str());
     unsetenv("QZUSBD_RUNTIME_DIR");
   }
@@ -225,6 +228,113 @@ TEST_F(QzsimTest, UnplugsAfterTheGivenTime) {
   EXPECT_EQ(posix::OpenDevice(kDevicePath), kInvalidHandle);
   EXPECT_NE(ReadFile(dir_ + "/log.jsonl").find("\"event\":\"unplugged\""), std::string::npos);
 }
+
+// The simulator's speech (built only where qzsim has libespeak-ng).
+#ifdef QZSIM_HAVE_ESPEAK
+
+// A 16-bit mono PCM WAV file, checked for consistency as it is read.
+struct Wav {
+  bool valid = false;
+  std::string problem;
+  uint32_t sampleRate = 0;
+  std::vector<int16_t> samples;
+
+  double Seconds() const { return sampleRate == 0 ? 0 : static_cast<double>(samples.size()) / sampleRate; }
+  int Peak() const {
+    int peak = 0;
+    for (int16_t s : samples) peak = std::max(peak, std::abs(static_cast<int>(s)));
+    return peak;
+  }
+};
+
+uint32_t Le(const std::string& b, size_t at, int bytes) {
+  uint32_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(b[at + static_cast<size_t>(i)]);
+  return v;
+}
+
+Wav ReadWav(const std::string& path) {
+  Wav w;
+  const std::string b = ReadFile(path);
+  auto fail = [&](const char* why) {
+    w.problem = why;
+    return w;
+  };
+  if (b.size() < 44) return fail("shorter than a header");
+  if (b.compare(0, 4, "RIFF") != 0 || b.compare(8, 8, "WAVEfmt ") != 0 || b.compare(36, 4, "data") != 0) {
+    return fail("not a RIFF WAVE file with fmt and data chunks");
+  }
+  if (Le(b, 4, 4) != b.size() - 8) return fail("RIFF size does not match the file");
+  if (Le(b, 16, 4) != 16 || Le(b, 20, 2) != 1) return fail("not plain PCM");
+  if (Le(b, 22, 2) != 1 || Le(b, 34, 2) != 16 || Le(b, 32, 2) != 2) return fail("not 16-bit mono");
+  w.sampleRate = Le(b, 24, 4);
+  if (w.sampleRate < 8000 || Le(b, 28, 4) != 2 * w.sampleRate) return fail("implausible rates");
+  if (Le(b, 40, 4) != b.size() - 44) return fail("data size does not match the file");
+  for (size_t i = 44; i + 1 < b.size(); i += 2) w.samples.push_back(static_cast<int16_t>(Le(b, i, 2)));
+  w.valid = true;
+  return w;
+}
+
+// The samples the WAV header counts so far (0 when there is no header yet).
+uint32_t WavDataBytes(const std::string& path) {
+  const std::string b = ReadFile(path);
+  return b.size() >= 44 ? Le(b, 40, 4) : 0;
+}
+
+TEST_F(QzsimTest, WavHoldsTheSpokenSentencesAndACancelCutsThemShort) {
+  const std::string first = "Hello there.";
+  const std::string rest = " This second sentence is a good deal longer than the first one.";
+
+  // Everything spoken.
+  Start({"--rate", "500", "--wav", dir_ + "/a.wav"});
+  Connect();
+  Say(first + rest);
+  ASSERT_TRUE(Eventually([&] { return Transcript() == first + rest; })) << Transcript();
+  CloseDevice();
+  EXPECT_EQ(Stop(), 0);
+  const Wav whole = ReadWav(dir_ + "/a.wav");
+  ASSERT_TRUE(whole.valid) << whole.problem;
+  EXPECT_GT(whole.Seconds(), 2.0);
+  EXPECT_LT(whole.Seconds(), 30.0);
+  EXPECT_GT(whole.Peak(), 3000);  // speech, not silence
+
+  // The first sentence alone.
+  Start({"--rate", "500", "--wav", dir_ + "/b.wav"});
+  Connect();
+  Say(first);
+  ASSERT_TRUE(Eventually([&] { return Transcript() == first; })) << Transcript();
+  CloseDevice();
+  EXPECT_EQ(Stop(), 0);
+  const Wav alone = ReadWav(dir_ + "/b.wav");
+  ASSERT_TRUE(alone.valid) << alone.problem;
+  EXPECT_GT(alone.Peak(), 3000);
+  EXPECT_LT(alone.samples.size(), whole.samples.size());
+
+  // Cancelled while the second sentence is being spoken, once the first is in
+  // the file: nothing more is rendered; speech after the cancel is.
+  Start({"--rate", "10", "--buffer", "4096", "--wav", dir_ + "/c.wav"});
+  Connect();
+  Say(first + rest);
+  ASSERT_TRUE(Eventually([&] { return WavDataBytes(dir_ + "/c.wav") > 0 && Transcript().size() > first.size() + 4; }));
+  ASSERT_TRUE(UrgentWrite());
+  const std::string atCancel = Transcript();
+  EXPECT_LT(atCancel.size(), (first + rest).size()) << atCancel;
+  // Longer than the pause after which spoken text is rendered.
+  std::this_thread::sleep_for(1s);
+  const uint32_t cancelled = WavDataBytes(dir_ + "/c.wav");
+  EXPECT_EQ(cancelled, alone.samples.size() * 2);
+  Say("Again.");
+  EXPECT_TRUE(Eventually([&] { return WavDataBytes(dir_ + "/c.wav") > cancelled; }));
+  CloseDevice();
+  EXPECT_EQ(Stop(), 0);
+  const Wav cut = ReadWav(dir_ + "/c.wav");
+  ASSERT_TRUE(cut.valid) << cut.problem;
+  EXPECT_GT(cut.samples.size() * 2, cancelled);
+  EXPECT_LT(cut.samples.size(), whole.samples.size());
+  EXPECT_EQ(Transcript(), atCancel + "Again.\n");  // the simulator ends the line as it stops
+}
+
+#endif
 
 }  // namespace
 }  // namespace qz

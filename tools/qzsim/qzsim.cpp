@@ -1,6 +1,7 @@
 // qzsim: a device server that behaves like the speech synthesizer, for demos
 // and tests of the POSIX build. One thread, one poll loop: the listening
-// socket, every connection, a signal pipe and (optionally) stdin.
+// socket, every connection, a signal pipe and (optionally) stdin. With --wav
+// or --speak a second thread renders the spoken text as real speech.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "platform/posix/device_wire.h"
+#include "voice.h"
 
 namespace {
 
@@ -41,6 +43,10 @@ const char kHelp[] =
     "                       write that does not fit is answered busy\n"
     "  --force-busy         answer every text write busy from the start\n"
     "  --transcript FILE    write what is spoken to FILE (default stdout)\n"
+    "  --wav FILE           also render the speech with espeak-ng into FILE\n"
+    "                       (16-bit mono PCM WAV)\n"
+    "  --speak              also play the speech through the sound card with\n"
+    "                       espeak-ng, where one exists\n"
     "  --log FILE           append one JSON line per control call and event\n"
     "  --unplug-after SEC   unplug after SEC seconds\n"
     "  --replug-after SEC   replug SEC seconds after each unplug\n"
@@ -55,6 +61,13 @@ const char kHelp[] =
     "transcript shows 0x00 as a space and 0x0D as a line break; other control\n"
     "bytes are silent. An urgent cancel, or the byte 24 on pipe 1, drops all\n"
     "text not yet spoken and ends the transcript line.\n"
+    "\n"
+    "Real speech (--wav, --speak): the spoken text goes to espeak-ng sentence\n"
+    "by sentence, as the synthesizer speaks it. A sentence ends at . ! or ?\n"
+    "followed by a space, at a line break, or when the speech pauses. A cancel\n"
+    "stops the speech there: the sentence being rendered is cut short and\n"
+    "those waiting are dropped. The WAV file is valid after every sentence and\n"
+    "finalized when the simulator ends.\n"
     "\n"
     "Index markers: the bytes 0x01 D [D] 0x01 in the text, with one or two\n"
     "decimal digits D, make the device send the reply byte D (0..99) when the\n"
@@ -104,6 +117,8 @@ struct Options {
   double unplugAfter = -1;
   double replugAfter = -1;
   bool commands = false;
+  std::string wav;
+  bool speak = false;
 };
 
 bool ParseNumber(const char* s, double* v) {
@@ -130,6 +145,10 @@ bool ParseOptions(int argc, char** argv, Options* o) {
       o->forceBusy = true;
     } else if (a == "--commands") {
       o->commands = true;
+    } else if (a == "--speak") {
+      o->speak = true;
+    } else if (a == "--wav" && value(&v) && *v != '\0') {
+      o->wav = v;
     } else if (a == "--runtime-dir" && value(&v)) {
       o->runtimeDir = v;
     } else if (a == "--name" && value(&v)) {
@@ -155,6 +174,10 @@ bool ParseOptions(int argc, char** argv, Options* o) {
     } else {
       return false;
     }
+  }
+  if (!o->wav.empty() && o->speak) {
+    std::fprintf(stderr, "qzsim: --wav and --speak cannot be combined\n");
+    return false;
   }
   return true;
 }
@@ -184,6 +207,10 @@ class Simulator {
     if (socketPath_.size() >= sizeof(sockaddr_un{}.sun_path)) return Fail("socket path too long");
     forceBusy_ = o_.forceBusy;
     if (o_.unplugAfter >= 0) unplugAt_ = start_ + o_.unplugAfter;
+    std::string why;
+    if (!o_.wav.empty() && !voice_.StartWav(o_.wav, &why)) return Fail(("--wav: " + why).c_str());
+    // No sound card is no reason to stop: the transcript goes on.
+    if (o_.speak && !voice_.StartPlayback(&why)) std::fprintf(stderr, "qzsim: --speak: %s\n", why.c_str());
     return Plug();
   }
 
@@ -212,6 +239,8 @@ class Simulator {
   void Stop() {
     Unplug(false);
     EndLine();
+    EndSentence();  // what was spoken is rendered before the WAV is closed
+    voice_.Stop();
     if (transcript_ != nullptr && transcript_ != stdout) std::fclose(transcript_);
     if (log_ != nullptr) std::fclose(log_);
   }
@@ -273,6 +302,7 @@ class Simulator {
     if (!pending_.empty()) next = std::min(next, nextSpeak_ - now);
     if (unplugAt_ >= 0) next = std::min(next, unplugAt_ - now);
     if (replugAt_ >= 0) next = std::min(next, replugAt_ - now);
+    if (!sentence_.empty() && pending_.empty()) next = std::min(next, lastSpoken_ + kSentencePause - now);
     return next <= 0 ? 0 : static_cast<int>(next * 1000) + 1;
   }
 
@@ -450,6 +480,8 @@ class Simulator {
   void Cancel() {
     pending_.clear();
     marker_ = -1;
+    sentence_.clear();
+    voice_.Cancel();
     EndLine();
     Event("cancel");
   }
@@ -466,11 +498,33 @@ class Simulator {
     std::fputc(c, transcript_);
     std::fflush(transcript_);
     lineOpen_ = c != '\n';
+    if (voice_.Running()) Collect(c);
+  }
+
+  // Gathers the spoken text into sentences for the voice.
+  void Collect(int c) {
+    lastSpoken_ = NowSeconds();
+    if (c == '\n') return EndSentence();
+    if (c == ' ') {
+      const char last = sentence_.empty() ? ' ' : sentence_.back();
+      if (last == '.' || last == '!' || last == '?' || sentence_.size() >= kLongSentence) return EndSentence();
+      if (last != ' ') sentence_ += ' ';
+      return;
+    }
+    sentence_ += static_cast<char>(c);
+    if (sentence_.size() >= 4 * kLongSentence) EndSentence();
+  }
+
+  void EndSentence() {
+    while (!sentence_.empty() && sentence_.back() == ' ') sentence_.pop_back();
+    voice_.Say(sentence_);
+    sentence_.clear();
   }
 
   // Moves the speech on: markers take no time, a spoken byte 1/rate s.
   void Tick() {
     const double now = NowSeconds();
+    if (!sentence_.empty() && pending_.empty() && now >= lastSpoken_ + kSentencePause) EndSentence();
     if (unplugAt_ >= 0 && now >= unplugAt_) {
       unplugAt_ = -1;
       Unplug(true);
@@ -510,6 +564,11 @@ class Simulator {
     }
   }
 
+  // Speech that stops this long ends the sentence; a sentence this long ends
+  // at its next space.
+  static constexpr double kSentencePause = 0.3;
+  static constexpr size_t kLongSentence = 250;
+
   Options o_;
   double start_;
   std::string socketPath_;
@@ -530,6 +589,9 @@ class Simulator {
   std::deque<uint8_t> replies_;
   bool replyRequested_ = false;
   bool lineOpen_ = false;
+  qzsim::Voice voice_;
+  std::string sentence_;
+  double lastSpoken_ = 0;
 };
 
 }  // namespace
