@@ -88,6 +88,9 @@ class DeviceServer {
 
   // --- the record ---
   std::vector<DeviceRequest> Requests() const;
+  // The recorded requests from index `first` on (cheaper than Requests for
+  // long runs).
+  std::vector<DeviceRequest> RequestsSince(uint32_t first) const;
   uint32_t RequestCount() const;
   uint32_t ConnectionsAccepted() const;
   uint32_t ConnectionsOpen() const;
