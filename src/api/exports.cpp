@@ -38,7 +38,10 @@ QZUSBD_API int32_t QZUSBD_CALL USBQZ_ReadByte(void) {
   if (SerialMode()) return ReadSerialByte();
   ProcessState& p = Proc();
   if (IsOpenHandle(p.pollerWakeEvent)) Os().signalEvent(p.pollerWakeEvent);
-  return RingPop(ReplyRingOf(Shared()));
+  // The poller queues only 0..99, but any process can write the shared
+  // block: a word outside that range is no reply.
+  const int32_t v = RingPop(ReplyRingOf(Shared()));
+  return v >= 0 && v <= 99 ? v : -1;
 }
 
 QZUSBD_API int32_t QZUSBD_CALL USBQZ_ReadyCheck(void) {

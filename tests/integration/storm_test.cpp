@@ -402,3 +402,123 @@ TEST_F(StormTest, TenThousandMalformedAnswers) {
 
 }  // namespace
 }  // namespace qztest
+
+namespace qztest {
+namespace {
+
+// Where the words of the shared block lie in the block file: a 64-byte
+// header, then the state in its declared order.
+constexpr size_t kStateOffset = 64;
+constexpr size_t kReplyHeadOffset = kStateOffset + 4 + 512 * 4;
+constexpr size_t kTextHeadOffset = kReplyHeadOffset + 8 + 65536 * 4;
+constexpr size_t kIndexOffsets[] = {kReplyHeadOffset, kReplyHeadOffset + 4, kTextHeadOffset, kTextHeadOffset + 4,
+                                    kTextHeadOffset + 8, kStateOffset};
+
+// A process that maps the shared block file and writes random words into it
+// (half of them into the indices, the flag and the revision) while two
+// library processes speak and read. Neither may crash or return a result out
+// of range; once the scribbling stops, a cancel puts the rings right again,
+// text flows from both, and every index the library has written is in
+// range.
+TEST_F(StormTest, HostileProcessScribblesOverTheSharedBlockWhileTwoProcessesSpeak) {
+  constexpr uint32_t kScribbleMs = 4000;
+  StartServer();
+  DeviceServer& dev = server();
+  Baton baton;  // 1, 2: both loaded; 10: scribbling over; 11: first done
+  struct Tally {
+    std::atomic<uint64_t> writes;
+    std::atomic<uint64_t> calls[2];
+  };
+  auto* tally = static_cast<Tally*>(
+      mmap(nullptr, sizeof(Tally), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  Baton loaded[2];
+
+  auto speaker = [&](int k) {
+    return [&, k](Report& r) {
+      Library lib;
+      CHILD_EXPECT(r, lib.Load());
+      CHILD_EXPECT_EQ(r, lib.CheckWdmStatus(), 1);
+      loaded[k].Set(1);
+      CHILD_EXPECT(r, baton.WaitFor(1));
+      uint64_t n = 0;
+      while (baton.WaitFor(10, 0) == false) {
+        lib.WriteText(std::string(1, static_cast<char>('a' + k)) + std::to_string(n++) + ";");
+        const int32_t b = lib.ReadByte();
+        CHILD_EXPECT(r, b >= -1 && b <= 99);
+        const int32_t ready = lib.ReadyCheck();
+        CHILD_EXPECT(r, ready == 0 || ready == 1);
+        const int32_t w = lib.CheckWdmStatus();
+        CHILD_EXPECT(r, w == 0 || w == 1);
+        tally->calls[k].fetch_add(4);
+        if (r.failures() != 0) break;
+        SleepMs(1);
+      }
+      // Afterwards: the second speaker waits for the first to be heard.
+      if (k == 1) CHILD_EXPECT(r, baton.WaitFor(11));
+      const uint32_t from = dev.RequestCount();
+      CHILD_EXPECT_EQ(r, lib.WriteByteImmediate(24), 1);
+      const std::string last = k == 0 ? "first_done;" : "second_done;";
+      lib.WriteText(last);
+      CHILD_EXPECT(r, TextArrived(dev, from, last));
+      if (k == 0) baton.Set(11);
+      CHILD_EXPECT(r, lib.Unload());
+    };
+  };
+  LibraryProcess first(sandbox_, ChildOptions{}, speaker(0));
+  ASSERT_TRUE(loaded[0].WaitFor(1)) << first.report();
+  ChildOptions secondOptions;
+  secondOptions.configDir = sandbox_.NewConfigDir("cfg2");
+  LibraryProcess second(sandbox_, secondOptions, speaker(1));
+  ASSERT_TRUE(loaded[1].WaitFor(1)) << second.report();
+
+  // The scribbler: a plain process, not a library user.
+  const std::string blockPath = sandbox_.runtimeDir() + "/qzusbd.shm";
+  const pid_t scribbler = fork();
+  if (scribbler == 0) {
+    const int fd = open(blockPath.c_str(), O_RDWR | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(kTextHeadOffset + 12)) _exit(2);
+    auto* base = static_cast<uint8_t*>(mmap(nullptr, st.st_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    if (base == MAP_FAILED) _exit(3);
+    std::mt19937 rng(777);
+    const uint64_t until = MonotonicUs() + kScribbleMs * 1000ull;
+    baton.Set(1);
+    const size_t words = static_cast<size_t>(st.st_size) / 4;
+    while (MonotonicUs() < until) {
+      for (int i = 0; i < 64; ++i) {
+        const uint32_t value = rng();
+        size_t offset = (rng() & 1) != 0 ? kIndexOffsets[rng() % 6] : (rng() % words) * 4;
+        reinterpret_cast<std::atomic<uint32_t>*>(base + offset)->store(value, std::memory_order_relaxed);
+        tally->writes.fetch_add(1, std::memory_order_relaxed);
+      }
+      SleepMs(0);
+    }
+    _exit(0);
+  }
+  ASSERT_GT(scribbler, 0);
+  int status = 0;
+  waitpid(scribbler, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  baton.Set(10);
+  Expect(first);
+  Expect(second);
+
+  // With both gone the block is no longer mapped by any library; its index
+  // words are the last the libraries wrote.
+  const int fd = open(blockPath.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  uint32_t words[5];
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(pread(fd, &words[i], 4, static_cast<off_t>(kIndexOffsets[i])), 4);
+  close(fd);
+  EXPECT_LT(words[0], 512u);
+  EXPECT_LT(words[1], 512u);
+  EXPECT_LT(words[2], 65536u);
+  EXPECT_LT(words[3], 65536u);
+  std::cout << "hostile block storm: " << tally->writes.load() << " random words written in " << kScribbleMs
+            << " ms while two processes made " << tally->calls[0].load() + tally->calls[1].load()
+            << " calls; " << dev.RequestCount() << " device requests; crashes 0\n";
+  munmap(tally, sizeof(Tally));
+}
+
+}  // namespace
+}  // namespace qztest
