@@ -57,11 +57,17 @@ QZUSBD_API void QZUSBD_CALL USBQZ_WriteByte(int32_t b) {
   ProcessState& p = Proc();
   TextRingView ring = TextRingOf(Shared());
   if (b == CANCEL_BYTE) RingClear(ring);
-  for (int i = 0; i < kRoomWaits && RingIsFull(ring) && p.unloading.load() == 0; ++i) {
+  // Room is taken in the same step as it is found: with another process
+  // pushing too, a slot seen free may be gone a moment later, and a plain
+  // push into the then full ring would drop all queued text.
+  for (int i = 0; !RingTryPush(ring, b); ++i) {
+    if (i == kRoomWaits || p.unloading.load() != 0) {
+      RingPush(ring, b);  // still full after 0.9 s: the overflow drops the queue
+      break;
+    }
     if (IsOpenHandle(p.writerWakeEvent)) Os().signalEvent(p.writerWakeEvent);
     Os().sleepMs(kRoomWaitMs);
   }
-  RingPush(ring, b);
   WakeWriter();
 }
 

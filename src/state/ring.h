@@ -78,6 +78,27 @@ inline void RingPush(RingView<N, M> r, int32_t v) {
   }
 }
 
+// Pushes v unless the ring is full; false (and nothing pushed) when it is.
+// Checking for room and taking it are one step, so two producers (two
+// processes) racing for the last free slot cannot turn into an overflow that
+// drops the whole ring.
+template <int32_t N, uint32_t M>
+inline bool RingTryPush(RingView<N, M> r, int32_t v) {
+  const int32_t value = static_cast<int32_t>(static_cast<uint32_t>(v) & M);
+  for (int attempt = 0; attempt < kRingAttempts; ++attempt) {
+    int32_t seen = r.head->load(std::memory_order_relaxed);
+    const uint32_t s = static_cast<uint32_t>(seen) & RingView<N, M>::kIndexMask;
+    const uint32_t n = (s + 1) & RingView<N, M>::kIndexMask;
+    if (n == RingIndex<N, M>(r.tail, std::memory_order_acquire)) return false;
+    r.slots[s].store(value, std::memory_order_relaxed);
+    if (r.head->compare_exchange_strong(seen, static_cast<int32_t>(n), std::memory_order_seq_cst,
+                                        std::memory_order_relaxed)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // The oldest value, or -1 when the ring is empty.
 template <int32_t N, uint32_t M>
 inline int32_t RingPop(RingView<N, M> r) {
