@@ -15,7 +15,10 @@
 // against the value they started from: one that finds the index moved under
 // it starts again from the new value instead of writing back an index from
 // before the clear, which would put the whole stale ring back in play (up to
-// 65535 old bytes spoken after a cancel). The publishing compare-exchange of a
+// 65535 old bytes spoken after a cancel). A clear itself is two stores (head,
+// then tail); a pop on another thread that falls between them can still take
+// a few values, for as long as the clearing thread is held there. The
+// publishing compare-exchange of a
 // push is sequentially consistent: the writer's going-to-sleep protocol
 // (pipeline/workers.cpp) relies on it.
 //
