@@ -18,12 +18,18 @@ constexpr uint32_t kStringBusyPauseMs = 5;
 
 bool SerialMode() { return Proc().forceComm != 0; }
 
-// The full ring's wait of USBQZ_WriteByte, kept off its common path.
-void WaitForRoom(ProcessState& p, TextRingView ring) {
-  for (int i = 0; i < kRoomWaits && RingIsFull(ring) && p.unloading.load() == 0; ++i) {
+// The full ring's wait of USBQZ_WriteByte, kept off its common path. Room is
+// taken in the same step as it is found: with another process pushing too, a
+// slot seen free may be gone a moment later, and a plain push into the then
+// full ring would drop all queued text. Still full after nine waits (0.9 s),
+// the overflow push drops the queue and leaves only b.
+void PushWhenRoom(ProcessState& p, TextRingView ring, int32_t b) {
+  for (int i = 0; i < kRoomWaits && p.unloading.load() == 0; ++i) {
     if (IsOpenHandle(p.writerWakeEvent)) Os().signalEvent(p.writerWakeEvent);
     Os().sleepMs(kRoomWaitMs);
+    if (RingTryPush(ring, b)) return;
   }
+  RingPush(ring, b);
 }
 
 }  // namespace
@@ -46,7 +52,10 @@ QZUSBD_API int32_t QZUSBD_CALL USBQZ_ReadByte(void) {
   if (SerialMode()) return ReadSerialByte();
   ProcessState& p = Proc();
   if (IsOpenHandle(p.pollerWakeEvent)) Os().signalEvent(p.pollerWakeEvent);
-  return RingPop(ReplyRingOf(Shared()));
+  // The poller queues only 0..99, but any process can write the shared
+  // block: a word outside that range is no reply.
+  const int32_t v = RingPop(ReplyRingOf(Shared()));
+  return v >= 0 && v <= 99 ? v : -1;
 }
 
 QZUSBD_API int32_t QZUSBD_CALL USBQZ_ReadyCheck(void) {
@@ -62,8 +71,7 @@ QZUSBD_API void QZUSBD_CALL USBQZ_WriteByte(int32_t b) {
   }
   TextRingView ring = TextRingOf(Shared());
   if (b == CANCEL_BYTE) RingClear(ring);
-  if (RingIsFull(ring)) WaitForRoom(p, ring);
-  RingPush(ring, b);
+  if (!RingTryPush(ring, b)) PushWhenRoom(p, ring, b);
   WakeWriter(p);
 }
 

@@ -14,16 +14,18 @@ constexpr uint32_t kPollPauseMs = 5;
 
 // The writer announces that it is going to sleep, then looks at the ring once
 // more, and only then waits. A producer pushes, then looks at the announcement
-// and signals only when it is set. The two fences order each side's store
-// before its load, so at least one side sees the other: either the writer
+// and signals only when it is set. Each side's store and its following load
+// are sequentially consistent operations (the announcement here, the push's
+// publishing compare-exchange and the emptiness check in ring.h), so in their
+// single total order at least one side sees the other: either the writer
 // finds the new byte, or the producer finds the writer asleep and signals.
-// While the writer drains, producers pay no system call.
+// While the writer drains, producers pay no system call and no fence beyond
+// the push's own compare-exchange.
 uint32_t WriterThreadMain(void*) {
   ProcessState& p = Proc();
   TextRingView ring = TextRingOf(Shared());
   while (p.writerStop.load(std::memory_order_acquire) == 0) {
-    p.writerSleeping.store(1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    p.writerSleeping.store(1, std::memory_order_seq_cst);
     if (RingIsEmpty(ring)) Os().waitEvent(p.writerWakeEvent, kWriterWaitMs);
     p.writerSleeping.store(0, std::memory_order_relaxed);
 

@@ -18,12 +18,11 @@ uint32_t WriterThreadMain(void*);
 uint32_t PollerThreadMain(void*);
 
 // Wakes the writer after a push, if it is asleep or about to sleep. Never
-// loses a wake-up: see WriterThreadMain. Inline: it is on the path of every
-// USBQZ_WriteByte call, where a call and its fence after a stack push cost
-// more than the push itself.
+// loses a wake-up: the push published head with a sequentially consistent
+// compare-exchange, and this load is sequentially consistent too (see
+// WriterThreadMain). Inline: it is on the path of every USBQZ_WriteByte call.
 inline void WakeWriter(ProcessState& p) {
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (p.writerSleeping.load(std::memory_order_relaxed) != 0 && IsOpenHandle(p.writerWakeEvent)) {
+  if (p.writerSleeping.load(std::memory_order_seq_cst) != 0 && IsOpenHandle(p.writerWakeEvent)) {
     Os().signalEvent(p.writerWakeEvent);
   }
 }

@@ -168,6 +168,13 @@ std::vector<DeviceRequest> DeviceServer::Requests() const {
   return std::vector<DeviceRequest>(shared_->log, shared_->log + kept);
 }
 
+std::vector<DeviceRequest> DeviceServer::RequestsSince(uint32_t first) const {
+  const uint32_t n = shared_->count.load(std::memory_order_acquire);
+  const uint32_t kept = n < kLogCapacity ? n : kLogCapacity;
+  if (first >= kept) return {};
+  return std::vector<DeviceRequest>(shared_->log + first, shared_->log + kept);
+}
+
 uint32_t DeviceServer::RequestCount() const { return shared_->count.load(std::memory_order_acquire); }
 uint32_t DeviceServer::ConnectionsAccepted() const { return shared_->accepted.load(); }
 uint32_t DeviceServer::ConnectionsOpen() const { return shared_->open.load(); }

@@ -55,7 +55,7 @@ struct DeviceRequest {
 class DeviceServer {
  public:
   static constexpr int32_t kForever = -1;
-  static constexpr uint32_t kLogCapacity = 1u << 16;
+  static constexpr uint32_t kLogCapacity = 1u << 20;
   static constexpr uint32_t kReplyCapacity = 4096;
 
   // The socket goes to runtimeDir + "/qzusb-0". Nothing runs until a Start.
@@ -88,6 +88,9 @@ class DeviceServer {
 
   // --- the record ---
   std::vector<DeviceRequest> Requests() const;
+  // The recorded requests from index `first` on (cheaper than Requests for
+  // long runs).
+  std::vector<DeviceRequest> RequestsSince(uint32_t first) const;
   uint32_t RequestCount() const;
   uint32_t ConnectionsAccepted() const;
   uint32_t ConnectionsOpen() const;

@@ -196,16 +196,23 @@ class Simulator {
  public:
   explicit Simulator(const Options& o) : o_(o), start_(NowSeconds()) {}
 
-  bool Start() {
+  // The transcript and the log, without the socket: enough for Respond and
+  // Tick (the request fuzzer drives the device model this way).
+  bool OpenOutputs() {
     transcript_ = o_.transcript.empty() ? stdout : std::fopen(o_.transcript.c_str(), "w");
     if (transcript_ == nullptr) return Fail("cannot open the transcript file");
     if (!o_.log.empty()) {
       log_ = std::fopen(o_.log.c_str(), "a");
       if (log_ == nullptr) return Fail("cannot open the log file");
     }
+    forceBusy_ = o_.forceBusy;
+    return true;
+  }
+
+  bool Start() {
+    if (!OpenOutputs()) return false;
     socketPath_ = (o_.runtimeDir.empty() ? DefaultRuntimeDir() : o_.runtimeDir) + "/" + o_.name;
     if (socketPath_.size() >= sizeof(sockaddr_un{}.sun_path)) return Fail("socket path too long");
-    forceBusy_ = o_.forceBusy;
     if (o_.unplugAfter >= 0) unplugAt_ = start_ + o_.unplugAfter;
     std::string why;
     if (!o_.wav.empty() && !voice_.StartWav(o_.wav, &why)) return Fail(("--wav: " + why).c_str());
@@ -379,7 +386,8 @@ class Simulator {
   }
 
   void Serve(int fd) {
-    if (IdOf(fd) == 0) return;  // closed meanwhile (unplugged)
+    const uint32_t id = IdOf(fd);
+    if (id == 0) return;  // closed meanwhile (unplugged)
     uint8_t packet[wire::kMaxRequest + 1];
     iovec io{packet, sizeof packet};
     msghdr msg{};
@@ -388,31 +396,42 @@ class Simulator {
     const ssize_t n = recvmsg(fd, &msg, MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     if (n <= 0) return Drop(fd, "disconnect");
-    wire::Request q;
-    if ((msg.msg_flags & MSG_TRUNC) != 0 || !wire::DecodeRequest(packet, static_cast<size_t>(n), &q)) {
+    uint8_t response[wire::kMaxResponse];
+    uint32_t size = 0;
+    if ((msg.msg_flags & MSG_TRUNC) != 0 || !Respond(id, packet, static_cast<size_t>(n), response, &size)) {
       return Drop(fd, "malformed");
     }
+    if (send(fd, response, size, MSG_NOSIGNAL | MSG_DONTWAIT) != static_cast<ssize_t>(size)) {
+      Drop(fd, "send failed");
+    }
+  }
+
+ public:
+  // The device's answer to one request packet on connection `conn`, into
+  // response (kMaxResponse bytes) with its length in *size. False when the
+  // packet is malformed: the connection is then to be dropped.
+  bool Respond(uint32_t conn, const uint8_t* packet, size_t n, uint8_t* response, uint32_t* size) {
+    wire::Request q;
+    if (!wire::DecodeRequest(packet, n, &q)) return false;
     uint8_t block[wire::kMaxInLength] = {};
     std::memcpy(block, q.block, q.inLength);
     uint8_t data[wire::kMaxOutLength] = {};
     uint32_t dataLength = 0;
     uint32_t returned = 0;
     const bool ok = Answer(q, block, data, &dataLength, &returned);
-    uint8_t response[wire::kMaxResponse];
-    const uint32_t size = wire::EncodeResponse(ok, returned, block, q.inLength, ok ? data : nullptr,
-                                               ok ? dataLength : 0, response, sizeof response);
+    *size = wire::EncodeResponse(ok, returned, block, q.inLength, ok ? data : nullptr, ok ? dataLength : 0,
+                                 response, wire::kMaxResponse);
     const uint32_t pipe = q.inLength >= 4 ? wire::GetWord(q.block) : 0;
     char code[16];
     std::snprintf(code, sizeof code, "0x%06X", q.code);
-    Log("\"conn\":" + std::to_string(IdOf(fd)) + ",\"code\":\"" + code + "\",\"pipe\":" + std::to_string(pipe) +
+    Log("\"conn\":" + std::to_string(conn) + ",\"code\":\"" + code + "\",\"pipe\":" + std::to_string(pipe) +
         ",\"in\":\"" + (q.data != nullptr ? Hex(q.data, q.outLength) : "") + "\",\"ok\":" + (ok ? "1" : "0") +
         ",\"busy\":" + std::to_string(q.inLength >= 8 ? wire::GetWord(block + 4) : 0) +
         ",\"returned\":" + std::to_string(returned) + ",\"out\":\"" + Hex(data, ok ? dataLength : 0) + "\"");
-    if (size == 0 || send(fd, response, size, MSG_NOSIGNAL | MSG_DONTWAIT) != static_cast<ssize_t>(size)) {
-      Drop(fd, "send failed");
-    }
+    return *size != 0;
   }
 
+ private:
   bool Newer() const { return o_.revision > 0x105; }
 
   // The device's answer to one well-formed request.
@@ -521,6 +540,7 @@ class Simulator {
     sentence_.clear();
   }
 
+ public:
   // Moves the speech on: markers take no time, a spoken byte 1/rate s.
   void Tick() {
     const double now = NowSeconds();
@@ -564,6 +584,7 @@ class Simulator {
     }
   }
 
+ private:
   // Speech that stops this long ends the sentence; a sentence this long ends
   // at its next space.
   static constexpr double kSentencePause = 0.3;
@@ -596,6 +617,7 @@ class Simulator {
 
 }  // namespace
 
+#ifndef QZSIM_NO_MAIN
 int main(int argc, char** argv) {
   Options o;
   if (!ParseOptions(argc, argv, &o)) {
@@ -615,3 +637,4 @@ int main(int argc, char** argv) {
   sim.Stop();
   return 0;
 }
+#endif  // QZSIM_NO_MAIN

@@ -1,0 +1,524 @@
+// Fault storms through the real shared library: a device that comes and
+// goes a thousand times, one that answers busy for long stretches or not at
+// all, a server that answers garbage ten thousand times, and a process that
+// scribbles over the shared block while two others speak. Each storm prints
+// its counts.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+#include "integration.h"
+
+namespace qztest {
+namespace {
+
+using StormTest = Integration;
+
+std::string Percentiles(std::vector<uint64_t> us) {
+  if (us.empty()) return "none";
+  std::sort(us.begin(), us.end());
+  char line[128];
+  std::snprintf(line, sizeof line, "p50 %.1f ms, max %.1f ms", us[us.size() / 2] / 1000.0, us.back() / 1000.0);
+  return line;
+}
+
+// Waits (1 ms steps) until pred holds; false after timeoutMs.
+template <typename Pred>
+bool Await(Pred pred, uint32_t timeoutMs = kWaitMs) {
+  const uint64_t deadline = MonotonicUs() + static_cast<uint64_t>(timeoutMs) * 1000;
+  while (!pred()) {
+    if (MonotonicUs() > deadline) return false;
+    SleepMs(1);
+  }
+  return true;
+}
+
+// The text bytes the device took from index `first` of the record on.
+std::string TakenText(const DeviceServer& dev, uint32_t first) {
+  std::string text;
+  for (const DeviceRequest& r : dev.RequestsSince(first)) {
+    if (r.IsWrite(0) && r.answer == Answer::kAnswered) text.append(r.bytes, r.bytes + r.length);
+  }
+  return text;
+}
+
+bool TextArrived(const DeviceServer& dev, uint32_t first, const std::string& want) {
+  return Await([&] { return TakenText(dev, first).find(want) != std::string::npos; });
+}
+
+// The device is unplugged and replugged 1000 times while text flows. Each
+// time the library notices (a byte written into the outage fails and is
+// dropped), and after the replug its poller reconnects by itself, within one
+// poll; the numbered text written after each recovery arrives in order.
+TEST_F(StormTest, AThousandUnplugsAndReplugsWhileTextFlows) {
+  constexpr int kCycles = 1000;
+  StartServer();
+  DeviceServer& dev = server();
+  RunChild([&](Report& r) {
+    const int threads = CountThreads();
+    const int fds = CountDescriptors();
+    Library lib;
+    CHILD_EXPECT(r, lib.Load());
+    CHILD_EXPECT(r, WaitForGreeting(dev) != 0);
+    lib.WriteText("go;");  // lifts the poll suspension of the greeting
+    CHILD_EXPECT(r, TextArrived(dev, 0, "go;"));
+    if (r.failures() != 0) return;
+
+    int noticed = 0, recovered = 0, withinOnePoll = 0, delivered = 0;
+    std::vector<uint64_t> reconnect;
+    std::string expected;
+    const uint32_t start = dev.RequestCount();
+    for (int cycle = 0; cycle < kCycles && r.failures() == 0; ++cycle) {
+      dev.Unplug();
+      lib.WriteByte('#');  // written into the outage: its transfer fails
+      if (Await([&] { return lib.CheckWdmStatus() == 0; })) ++noticed;
+      const uint32_t accepted = dev.ConnectionsAccepted();
+      const uint64_t back = MonotonicUs();
+      dev.Replug();
+      // Nothing is written now: only the poller can bring the device back.
+      const bool again = Await([&] { return dev.ConnectionsAccepted() > accepted && lib.CheckWdmStatus() == 1; });
+      CHILD_EXPECT(r, again);
+      if (!again) break;
+      ++recovered;
+      const uint64_t took = MonotonicUs() - back;
+      reconnect.push_back(took);
+      // One poll: a 50 ms wait and a 5 ms pause, plus the transfer.
+      if (took <= 70000) ++withinOnePoll;
+      const std::string text = std::to_string(cycle) + ";";
+      lib.WriteText(text);
+      expected += text;
+      const uint32_t from = dev.RequestCount() > 64 ? dev.RequestCount() - 64 : 0;
+      if (TextArrived(dev, from, text)) ++delivered;
+    }
+    CHILD_EXPECT_EQ(r, noticed, kCycles);
+    CHILD_EXPECT_EQ(r, recovered, kCycles);
+    CHILD_EXPECT_EQ(r, delivered, kCycles);
+    // Everything written after a recovery arrived, once and in order; only
+    // the bytes written into an outage may be missing.
+    std::string got = TakenText(dev, start);
+    got.erase(std::remove(got.begin(), got.end(), '#'), got.end());
+    CHILD_EXPECT_EQ(r, got, expected);
+    // Reconnecting is the poller's periodic work: a generous bound only.
+    CHILD_EXPECT(r, !reconnect.empty() && *std::max_element(reconnect.begin(), reconnect.end()) < 2000000);
+    CHILD_EXPECT(r, lib.Unload());
+    CHILD_EXPECT_EQ(r, CountThreads(), threads);
+    CHILD_EXPECT_EQ(r, CountDescriptors(), fds);
+    r.Note("unplug storm: " + std::to_string(kCycles) + " cycles, " + std::to_string(noticed) + " outages noticed, " +
+           std::to_string(recovered) + " recoveries (" + std::to_string(withinOnePoll) +
+           " within 70 ms), reconnect after replug " + Percentiles(reconnect) + ", " + std::to_string(delivered) +
+           " texts delivered in order, crashes 0");
+  });
+  EXPECT_GE(dev.ConnectionsAccepted(), 1u + 1000u);
+  std::cout << "unplug storm: " << dev.ConnectionsAccepted() << " connections accepted\n";
+  EXPECT_TRUE(dev.WaitForAllClosed(kWaitMs));
+}
+
+// Calls that must never wait on the device, timed while it misbehaves.
+struct CallTimes {
+  std::vector<uint64_t> us;
+  template <typename F>
+  auto Time(F f) {
+    const uint64_t start = MonotonicUs();
+    auto result = f();
+    us.push_back(MonotonicUs() - start);
+    return result;
+  }
+  uint64_t Max() const { return us.empty() ? 0 : *std::max_element(us.begin(), us.end()); }
+};
+
+// Twenty stretches of 100 ms in which the device answers every text write
+// busy: the queue holds the text meanwhile and nothing is lost; the calls
+// that do not write text return at once; the unload with a device busy for
+// good is still prompt.
+TEST_F(StormTest, LongBusyStretchesHoldTextWithoutHoldingTheApplication) {
+  constexpr int kStretches = 20;
+  StartServer();
+  DeviceServer& dev = server();
+  RunChild([&](Report& r) {
+    Library lib;
+    CHILD_EXPECT(r, lib.Load());
+    CHILD_EXPECT(r, WaitForGreeting(dev) != 0);
+    CallTimes quick;
+    std::string expected;
+    int busyAnswers = 0;
+    const uint32_t start = dev.RequestCount();
+    for (int s = 0; s < kStretches && r.failures() == 0; ++s) {
+      dev.SetBusyWrites(DeviceServer::kForever);
+      const std::string text = "s" + std::to_string(s) + ";";
+      quick.Time([&] {
+        lib.WriteText(text);
+        return 0;
+      });
+      expected += text;
+      const uint64_t until = MonotonicUs() + 100000;
+      while (MonotonicUs() < until) {
+        CHILD_EXPECT_EQ(r, quick.Time(lib.ReadyCheck), 1);
+        const int32_t b = quick.Time(lib.ReadByte);
+        CHILD_EXPECT(r, b >= -1 && b <= 99);
+        CHILD_EXPECT_EQ(r, quick.Time(lib.CheckWdmStatus), 1);
+        CHILD_EXPECT_EQ(r, quick.Time([&] { return lib.WriteByteImmediate('i'); }), 1);
+        SleepMs(2);
+      }
+      dev.SetBusyWrites(0);
+      CHILD_EXPECT(r, TextArrived(dev, start, expected));
+    }
+    for (const DeviceRequest& q : dev.RequestsSince(start)) {
+      if (q.IsWrite(0) && q.answer == Answer::kBusy) ++busyAnswers;
+    }
+    CHILD_EXPECT_EQ(r, TakenText(dev, start), expected);
+    CHILD_EXPECT(r, quick.Max() < 1000000);
+
+    dev.SetBusyWrites(DeviceServer::kForever);
+    lib.WriteText("held");
+    CHILD_EXPECT(r, WaitForTextWrite(dev, {'h'}, Answer::kBusy, 2));
+    const uint64_t t0 = MonotonicUs();
+    CHILD_EXPECT(r, lib.Unload());
+    const uint64_t unload = MonotonicUs() - t0;
+    CHILD_EXPECT(r, unload < 1000000);
+    r.Note("busy storm: " + std::to_string(kStretches) + " stretches, " + std::to_string(busyAnswers) +
+           " busy answers, " + std::to_string(expected.size()) + " text bytes all delivered in order, " +
+           std::to_string(quick.us.size()) + " other calls (max " + std::to_string(quick.Max() / 1000) +
+           " ms), unload while busy " + std::to_string(unload / 1000) + " ms, crashes 0");
+  });
+}
+
+// Three stretches in which the device answers nothing at all. A call that
+// needs an answer gives up after the 2 s bound (plus, at worst, the bound of
+// the workers' calls queued ahead of it on the same connection); the others
+// return at once; afterwards text flows again; the unload is prompt with the
+// device silent.
+TEST_F(StormTest, SilentDeviceBoundsEveryCallAndUnloadStaysPrompt) {
+  constexpr int kStretches = 3;
+  StartServer();
+  DeviceServer& dev = server();
+  RunChild([&](Report& r) {
+    const int fds = CountDescriptors();
+    Library lib;
+    CHILD_EXPECT(r, lib.Load());
+    CHILD_EXPECT(r, WaitForGreeting(dev) != 0);
+    CallTimes quick, immediate;
+    for (int s = 0; s < kStretches && r.failures() == 0; ++s) {
+      dev.SetSilent(true);
+      lib.WriteText("lost");
+      for (int i = 0; i < 2; ++i) {
+        const int32_t handed = immediate.Time([&] { return lib.WriteByteImmediate('i'); });
+        CHILD_EXPECT_EQ(r, handed, 0);
+        CHILD_EXPECT(r, quick.Time(lib.ReadyCheck) == 1);
+        const int32_t b = quick.Time(lib.ReadByte);
+        CHILD_EXPECT(r, b >= -1 && b <= 99);
+        quick.Time(lib.CheckWdmStatus);
+      }
+      dev.SetSilent(false);
+      const uint32_t from = dev.RequestCount();
+      CHILD_EXPECT(r, Await([&] { return lib.CheckWdmStatus() == 1; }));
+      const std::string text = "after" + std::to_string(s) + ";";
+      lib.WriteText(text);
+      CHILD_EXPECT(r, TextArrived(dev, from, text));
+    }
+    // Two calls of 2 s each may be ahead of the application's on the
+    // connection (the writer's and the poller's).
+    CHILD_EXPECT(r, immediate.Max() < 7000000);
+    CHILD_EXPECT(r, quick.Max() < 1000000);
+    dev.SetSilent(true);
+    lib.WriteText("x");
+    CHILD_EXPECT(r, WaitForTextWrite(dev, {'x'}, Answer::kUnanswered));
+    const uint64_t t0 = MonotonicUs();
+    CHILD_EXPECT(r, lib.Unload());
+    const uint64_t unload = MonotonicUs() - t0;
+    CHILD_EXPECT(r, unload < 1000000);
+    CHILD_EXPECT_EQ(r, CountDescriptors(), fds);
+    r.Note("silent storm: " + std::to_string(kStretches) + " stretches, immediate writes " +
+           Percentiles(immediate.us) + ", other calls max " + std::to_string(quick.Max() / 1000) +
+           " ms, text flowed again after each, unload while silent " + std::to_string(unload / 1000) +
+           " ms, crashes 0");
+  });
+}
+
+// A device server that answers garbage: most answers are malformed in one
+// of several ways, every eighth is well-formed (so the library keeps
+// reconnecting and working). It runs in its own process until it has sent
+// `target` malformed answers.
+class GarbageServer {
+ public:
+  struct Counts {
+    std::atomic<uint32_t> malformed;
+    std::atomic<uint32_t> wellFormed;
+    std::atomic<uint32_t> connections;
+    std::atomic<uint32_t> byKind[8];
+  };
+
+  GarbageServer(const std::string& runtimeDir, uint32_t target) {
+    void* p = mmap(nullptr, sizeof(Counts), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    counts_ = static_cast<Counts*>(p);
+    const std::string path = runtimeDir + "/qzusb-0";
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    listenFd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (bind(listenFd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || listen(listenFd_, 64) != 0) {
+      close(listenFd_);
+      listenFd_ = -1;
+      return;
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+      Serve(target);
+      _exit(0);
+    }
+    close(listenFd_);
+  }
+  ~GarbageServer() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    munmap(counts_, sizeof(Counts));
+  }
+  bool ok() const { return pid_ > 0; }
+  const Counts& counts() const { return *counts_; }
+
+ private:
+  static void Put(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }  // little-endian hosts
+
+  void Serve(uint32_t target) {
+    std::mt19937 rng(12345);
+    std::vector<pollfd> fds{{listenFd_, POLLIN, 0}};
+    uint32_t n = 0;
+    while (counts_->malformed.load() < target) {
+      if (poll(fds.data(), fds.size(), 100) <= 0) continue;
+      for (size_t i = fds.size(); i-- > 1;) {
+        if (fds[i].revents == 0) continue;
+        uint8_t q[256];
+        const ssize_t got = recv(fds[i].fd, q, sizeof q, MSG_DONTWAIT);
+        if (got < 0 && errno == EAGAIN) continue;
+        if (got < 12) {
+          close(fds[i].fd);
+          fds.erase(fds.begin() + static_cast<long>(i));
+          continue;
+        }
+        uint32_t inLength, outLength;
+        std::memcpy(&inLength, q + 4, 4);
+        std::memcpy(&outLength, q + 8, 4);
+        if (inLength > 8) inLength = 8;
+        uint8_t a[512] = {};
+        size_t size = 8 + inLength;
+        Put(a, 1);
+        if (inLength != 0) std::memcpy(a + 8, q + 12, inLength);
+        const uint32_t kind = n++ % 8;
+        switch (kind) {
+          case 0: {  // well-formed: a read gets one byte well above 99
+            uint32_t code;
+            std::memcpy(&code, q, 4);
+            const bool read = code == 0x22204E || code == 0x222004;
+            Put(a + 4, read ? 1 : outLength);
+            if (read) a[size++] = 200;
+            break;
+          }
+          case 1: size = 4; break;                                   // shorter than a header
+          case 2: Put(a + 4, 33); break;                              // more than asked for
+          case 3: size = 300; break;                                  // larger than any answer
+          case 4: Put(a + 4, 0); size += 5; break;                    // trailing bytes
+          case 5: Put(a, 7); Put(a + 4, 0); break;                    // ok neither 0 nor 1
+          case 6: size = 0; break;                                    // an empty packet
+          default:                                                    // random bytes
+            size = rng() % 64;
+            for (size_t k = 0; k < size; ++k) a[k] = static_cast<uint8_t>(rng());
+            break;
+        }
+        send(fds[i].fd, a, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        counts_->byKind[kind].fetch_add(1);
+        (kind == 0 ? counts_->wellFormed : counts_->malformed).fetch_add(1);
+      }
+      if ((fds[0].revents & POLLIN) != 0) {
+        for (;;) {
+          const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+          if (fd < 0) break;
+          fds.push_back({fd, POLLIN, 0});
+          counts_->connections.fetch_add(1);
+        }
+      }
+    }
+    for (size_t i = 1; i < fds.size(); ++i) close(fds[i].fd);
+  }
+
+  Counts* counts_;
+  int listenFd_ = -1;
+  pid_t pid_ = -1;
+};
+
+// 10^4 malformed or oversized answers: every call returns a result in its
+// range, nothing is read or written past a buffer (the address sanitizer
+// build checks that), and the library keeps reconnecting.
+TEST_F(StormTest, TenThousandMalformedAnswers) {
+  constexpr uint32_t kMalformed = 10000;
+  GarbageServer garbage(sandbox_.runtimeDir(), kMalformed);
+  ASSERT_TRUE(garbage.ok());
+  const GarbageServer::Counts& c = garbage.counts();
+  RunChild([&](Report& r) {
+    const int threads = CountThreads();
+    const int fds = CountDescriptors();
+    Library lib;
+    CHILD_EXPECT(r, lib.Load());
+    uint64_t calls = 0, handed = 0, stringsTaken = 0;
+    const uint8_t text[] = "garbage in";
+    while (c.malformed.load() < kMalformed && r.failures() == 0) {
+      const int32_t i = lib.WriteByteImmediate('a');
+      CHILD_EXPECT(r, i == 0 || i == 1);
+      handed += static_cast<uint64_t>(i);
+      const int32_t s = lib.WriteString(text, sizeof text - 1);
+      CHILD_EXPECT(r, s == 0 || s == 1);
+      stringsTaken += static_cast<uint64_t>(s);
+      lib.WriteByte('t');
+      const int32_t b = lib.ReadByte();
+      CHILD_EXPECT(r, b >= -1 && b <= 99);
+      const int32_t w = lib.CheckWdmStatus();
+      CHILD_EXPECT(r, w == 0 || w == 1);
+      calls += 5;
+    }
+    CHILD_EXPECT(r, lib.Unload());
+    CHILD_EXPECT_EQ(r, CountThreads(), threads);
+    CHILD_EXPECT_EQ(r, CountDescriptors(), fds);
+    CHILD_EXPECT(r, handed + stringsTaken > 0);
+    std::string kinds;
+    for (int k = 1; k < 8; ++k) kinds += (k > 1 ? "/" : "") + std::to_string(c.byKind[k].load());
+    r.Note("garbage storm: " + std::to_string(c.malformed.load()) + " malformed answers (short/too long/oversized/"
+           "trailing/bad ok/empty/random: " + kinds + "), " + std::to_string(c.wellFormed.load()) +
+           " well-formed, " + std::to_string(c.connections.load()) + " connections, " + std::to_string(calls) +
+           " application calls (" + std::to_string(handed) + " immediate bytes and " + std::to_string(stringsTaken) +
+           " strings taken), crashes 0");
+  });
+}
+
+}  // namespace
+}  // namespace qztest
+
+namespace qztest {
+namespace {
+
+// Where the words of the shared block lie in the block file: a 64-byte
+// header, then the state in its declared order.
+constexpr size_t kStateOffset = 64;
+constexpr size_t kReplyHeadOffset = kStateOffset + 4 + 512 * 4;
+constexpr size_t kTextHeadOffset = kReplyHeadOffset + 8 + 65536 * 4;
+constexpr size_t kIndexOffsets[] = {kReplyHeadOffset, kReplyHeadOffset + 4, kTextHeadOffset, kTextHeadOffset + 4,
+                                    kTextHeadOffset + 8, kStateOffset};
+
+// A process that maps the shared block file and writes random words into it
+// (half of them into the indices, the flag and the revision) while two
+// library processes speak and read. Neither may crash or return a result out
+// of range; once the scribbling stops, a cancel puts the rings right again,
+// text flows from both, and every index the library has written is in
+// range.
+TEST_F(StormTest, HostileProcessScribblesOverTheSharedBlockWhileTwoProcessesSpeak) {
+  constexpr uint32_t kScribbleMs = 4000;
+  StartServer();
+  DeviceServer& dev = server();
+  Baton baton;  // 1, 2: both loaded; 10: scribbling over; 11: first done
+  struct Tally {
+    std::atomic<uint64_t> writes;
+    std::atomic<uint64_t> calls[2];
+  };
+  auto* tally = static_cast<Tally*>(
+      mmap(nullptr, sizeof(Tally), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  Baton loaded[2];
+
+  auto speaker = [&](int k) {
+    return [&, k](Report& r) {
+      Library lib;
+      CHILD_EXPECT(r, lib.Load());
+      CHILD_EXPECT_EQ(r, lib.CheckWdmStatus(), 1);
+      loaded[k].Set(1);
+      CHILD_EXPECT(r, baton.WaitFor(1));
+      uint64_t n = 0;
+      while (baton.WaitFor(10, 0) == false) {
+        lib.WriteText(std::string(1, static_cast<char>('a' + k)) + std::to_string(n++) + ";");
+        const int32_t b = lib.ReadByte();
+        CHILD_EXPECT(r, b >= -1 && b <= 99);
+        const int32_t ready = lib.ReadyCheck();
+        CHILD_EXPECT(r, ready == 0 || ready == 1);
+        const int32_t w = lib.CheckWdmStatus();
+        CHILD_EXPECT(r, w == 0 || w == 1);
+        tally->calls[k].fetch_add(4);
+        if (r.failures() != 0) break;
+        SleepMs(1);
+      }
+      // Afterwards: the second speaker waits for the first to be heard.
+      if (k == 1) CHILD_EXPECT(r, baton.WaitFor(11));
+      const uint32_t from = dev.RequestCount();
+      CHILD_EXPECT_EQ(r, lib.WriteByteImmediate(24), 1);
+      const std::string last = k == 0 ? "first_done;" : "second_done;";
+      lib.WriteText(last);
+      CHILD_EXPECT(r, TextArrived(dev, from, last));
+      if (k == 0) baton.Set(11);
+      CHILD_EXPECT(r, lib.Unload());
+    };
+  };
+  LibraryProcess first(sandbox_, ChildOptions{}, speaker(0));
+  ASSERT_TRUE(loaded[0].WaitFor(1)) << first.report();
+  ChildOptions secondOptions;
+  secondOptions.configDir = sandbox_.NewConfigDir("cfg2");
+  LibraryProcess second(sandbox_, secondOptions, speaker(1));
+  ASSERT_TRUE(loaded[1].WaitFor(1)) << second.report();
+
+  // The scribbler: a plain process, not a library user.
+  const std::string blockPath = sandbox_.runtimeDir() + "/qzusbd.shm";
+  const pid_t scribbler = fork();
+  if (scribbler == 0) {
+    const int fd = open(blockPath.c_str(), O_RDWR | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(kTextHeadOffset + 12)) _exit(2);
+    auto* base = static_cast<uint8_t*>(mmap(nullptr, st.st_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    if (base == MAP_FAILED) _exit(3);
+    std::mt19937 rng(777);
+    const uint64_t until = MonotonicUs() + kScribbleMs * 1000ull;
+    baton.Set(1);
+    const size_t words = static_cast<size_t>(st.st_size) / 4;
+    while (MonotonicUs() < until) {
+      for (int i = 0; i < 64; ++i) {
+        const uint32_t value = rng();
+        size_t offset = (rng() & 1) != 0 ? kIndexOffsets[rng() % 6] : (rng() % words) * 4;
+        reinterpret_cast<std::atomic<uint32_t>*>(base + offset)->store(value, std::memory_order_relaxed);
+        tally->writes.fetch_add(1, std::memory_order_relaxed);
+      }
+      SleepMs(0);
+    }
+    _exit(0);
+  }
+  ASSERT_GT(scribbler, 0);
+  int status = 0;
+  waitpid(scribbler, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  baton.Set(10);
+  Expect(first);
+  Expect(second);
+
+  // With both gone the block is no longer mapped by any library; its index
+  // words are the last the libraries wrote.
+  const int fd = open(blockPath.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  uint32_t words[5];
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(pread(fd, &words[i], 4, static_cast<off_t>(kIndexOffsets[i])), 4);
+  close(fd);
+  EXPECT_LT(words[0], 512u);
+  EXPECT_LT(words[1], 512u);
+  EXPECT_LT(words[2], 65536u);
+  EXPECT_LT(words[3], 65536u);
+  std::cout << "hostile block storm: " << tally->writes.load() << " random words written in " << kScribbleMs
+            << " ms while two processes made " << tally->calls[0].load() + tally->calls[1].load()
+            << " calls; " << dev.RequestCount() << " device requests; crashes 0\n";
+  munmap(tally, sizeof(Tally));
+}
+
+}  // namespace
+}  // namespace qztest
