@@ -182,7 +182,15 @@ LibraryProcess::LibraryProcess(const Sandbox& sandbox, const ChildOptions& optio
     // The first thread a process starts may bring a sanitizer's helper
     // thread with it; start one here so thread counts in the body see only
     // the library's own.
+    // A joined thread can stay listed in /proc/self/task for a moment after
+    // the join returns: wait until the count has settled before the body
+    // takes its own.
     std::thread([] {}).join();
+    for (int i = 0, n = CountThreads(), m; i < 200; ++i, n = m) {
+      SleepMs(1);
+      m = CountThreads();
+      if (m == n && i >= 3) break;
+    }
     body(report);
 #ifdef QZTEST_LEAK_CHECK
     if (__lsan_do_recoverable_leak_check() != 0) report.Fail(__FILE__, __LINE__, "memory leaked (see above)");
