@@ -71,7 +71,7 @@ inline size_t WaitForGreeting(const DeviceServer& server) {
 // Waits until a text write on pipe 0 carrying exactly `data` has been taken
 // (or, with busy, answered busy at least `times` times).
 inline bool WaitForTextWrite(const DeviceServer& server, std::vector<uint8_t> data, Answer answer = Answer::kAnswered,
-                             size_t times = 1) {
+                             size_t times = 1, uint32_t timeoutMs = kWaitMs) {
   return server.WaitUntil(
       [&](const std::vector<DeviceRequest>& rs) {
         size_t n = 0;
@@ -80,7 +80,7 @@ inline bool WaitForTextWrite(const DeviceServer& server, std::vector<uint8_t> da
         }
         return n >= times;
       },
-      kWaitMs);
+      timeoutMs);
 }
 
 class Integration : public ::testing::Test {

@@ -232,7 +232,9 @@ TEST_F(StormTest, SilentDeviceBoundsEveryCallAndUnloadStaysPrompt) {
     CHILD_EXPECT(r, quick.Max() < 1000000);
     dev.SetSilent(true);
     lib.WriteText("x");
-    CHILD_EXPECT(r, WaitForTextWrite(dev, {'x'}, Answer::kUnanswered));
+    // Behind the workers' silent calls of 2 s each; slow under the thread
+    // sanitizer, hence the longer wait.
+    CHILD_EXPECT(r, WaitForTextWrite(dev, {'x'}, Answer::kUnanswered, 1, 30000));
     const uint64_t t0 = MonotonicUs();
     CHILD_EXPECT(r, lib.Unload());
     const uint64_t unload = MonotonicUs() - t0;
