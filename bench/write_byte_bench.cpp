@@ -127,8 +127,8 @@ Library& TheLibrary() {
 }
 
 uint32_t Queued(TextRingView r) {
-  uint32_t head = RingIndex<kTextRingSize, 0xFFu>(r.head, std::memory_order_acquire);
-  uint32_t tail = RingIndex<kTextRingSize, 0xFFu>(r.tail, std::memory_order_acquire);
+  uint32_t head = RingWord<kTextRingSize>(r.head, std::memory_order_acquire);
+  uint32_t tail = RingWord<kTextRingSize>(r.tail, std::memory_order_acquire);
   return (head - tail) & TextRingView::kIndexMask;
 }
 

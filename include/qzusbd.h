@@ -8,14 +8,26 @@
  * answer "no byte", "not ready" or "not connected".
  *
  * Threads and processes
- *   Every function may be called from any thread. The text queue and the reply
- *   queue live in one block shared by every process that has the library
- *   loaded, and no lock guards them: USBQZ_WriteByte is the queue's single
- *   producer only while the application calls it from one thread at a time,
- *   and the same holds for USBQZ_ReadByte as the reply queue's consumer. Calls
- *   from several threads at once never crash or corrupt the library, but may
- *   lose or reorder bytes. A process that loads the library empties both
- *   queues, so text still queued by another process is dropped.
+ *   Every function may be called from any thread of any process. The text
+ *   queue and the reply queue live in one block shared by every process that
+ *   has the library loaded, so all of them speak through one synthesizer.
+ *   - Text: each byte queued with USBQZ_WriteByte reaches the synthesizer
+ *     once and in the order of the calls that queued it, from one thread or
+ *     several, in one process or several. Bytes of different threads or
+ *     processes interleave in the order their calls took their places.
+ *     Nothing queued is lost but what a cancel (24) discards, what a full
+ *     queue discards after its 0.9 s wait, what a failed transfer loses (the
+ *     device was unplugged), and a byte whose calling process died in the
+ *     middle of the call.
+ *   - Replies: one process at a time polls the device for all of them, and
+ *     each reply byte is queued once, in the device's order; a reply goes to
+ *     whichever USBQZ_ReadByte call takes it first, in any process.
+ *   - A cancel from any process discards the text and replies queued by all
+ *     of them, and no call in flight brings discarded text back.
+ *   - A process that loads the library empties both queues and greets the
+ *     synthesizer with a cancel, so it cuts off speech in progress.
+ *   - When a process ends or dies, another process with the library loaded
+ *     carries on sending the queued text and polling for replies.
  */
 #ifndef QZUSBD_H
 #define QZUSBD_H

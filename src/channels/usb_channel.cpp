@@ -120,6 +120,17 @@ void ReadDeviceRevision() {
   Shared().protocolRevision.store(release > 0x105 ? release : 0);
 }
 
+void ProbeDevice() {
+  uint8_t descriptor[18] = {};
+  uint32_t bytesReturned = 0;
+  EnterShared();
+  const bool ok = Os().deviceControl(Proc().deviceHandle.load(std::memory_order_relaxed),
+                                     IOCTL_GET_DEVICE_DESCRIPTOR, nullptr, 0, descriptor, sizeof descriptor,
+                                     &bytesReturned);
+  LeaveShared();
+  if (!ok) ReopenDevice();
+}
+
 void ReopenDevice() {
   ProcessState& p = Proc();
   // While the library unloads nothing is reconnected: the failure is most

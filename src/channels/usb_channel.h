@@ -23,6 +23,10 @@ struct PipeRequest {
 void OpenDevice();
 // Reads the device descriptor and sets Shared().protocolRevision.
 void ReadDeviceRevision();
+// Asks the device for its descriptor, only to learn whether the handle still
+// reaches it; after a failure the device is reopened. Takes no reply byte and
+// changes no setting.
+void ProbeDevice();
 // Closes the handle and opens it again; deviceOpen follows the result.
 void ReopenDevice();
 // One reply byte 0..99, or -1.

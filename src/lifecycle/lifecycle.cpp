@@ -22,6 +22,21 @@ void CloseEventField(OsHandle& event) {
   event = kNoHandle;
 }
 
+void CloseLeaseField(OsHandle& lease) {
+  if (IsOpenHandle(lease)) Os().closeLease(lease);
+  lease = kNoHandle;
+}
+
+// What the workers use: their wake events and leases. Only once both have
+// ended (or never started).
+void CloseWorkerHandles() {
+  ProcessState& p = Proc();
+  CloseEventField(p.pollerWakeEvent);
+  CloseEventField(p.writerWakeEvent);
+  CloseLeaseField(p.pollerLease);
+  CloseLeaseField(p.writerLease);
+}
+
 // Stops a worker that has been told to stop: true once it has ended and its
 // handle is closed. A worker that will not end keeps its handle.
 bool JoinWorker(OsHandle& thread, uint32_t ms) {
@@ -54,19 +69,19 @@ void StartUsb() {
   p.pollerWakeEvent = Os().createEvent();
   p.writerWakeEvent = Os().createEvent();
   if (!IsOpenHandle(p.pollerWakeEvent) || !IsOpenHandle(p.writerWakeEvent)) {
-    CloseEventField(p.pollerWakeEvent);
-    CloseEventField(p.writerWakeEvent);
+    CloseWorkerHandles();
     AbandonDevice();
     return;
   }
+  p.writerLease = Os().openLease("writer");
+  p.pollerLease = Os().openLease("poller");
 
   p.pollerStop.store(0);
   s.pollSuspended.store(1);
   p.pollerThread = Os().startThread(PollerThreadMain, nullptr, &p.pollerThreadId);
   if (!IsOpenHandle(p.pollerThread)) {
     p.pollerThread = kNoHandle;
-    CloseEventField(p.pollerWakeEvent);
-    CloseEventField(p.writerWakeEvent);
+    CloseWorkerHandles();
     AbandonDevice();
     return;
   }
@@ -85,10 +100,7 @@ void StartUsb() {
     p.pollerStop.store(1);
     Os().signalEvent(p.pollerWakeEvent);
     AbandonDevice();
-    if (JoinWorker(p.pollerThread, 0)) {
-      CloseEventField(p.pollerWakeEvent);
-      CloseEventField(p.writerWakeEvent);
-    }
+    if (JoinWorker(p.pollerThread, 0)) CloseWorkerHandles();
   }
 }
 
@@ -150,8 +162,7 @@ void OnLibraryUnload(bool processTerminating) {
   }
   if (!gone) return;  // never close what a worker may still be using
 
-  CloseEventField(p.pollerWakeEvent);
-  CloseEventField(p.writerWakeEvent);
+  CloseWorkerHandles();
   if (p.deviceOpen.load() == 1 || IsOpenHandle(p.deviceHandle)) CloseDevice();
   if (p.portOpen.load() == 1) CloseSerialPort();
   DetachSharedState();

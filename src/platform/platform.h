@@ -75,6 +75,9 @@ struct Platform {
 
   // --- time ---
   void (*sleepMs)(uint32_t ms);  // Sleep(ms)
+  // Milliseconds on a clock that only moves forward (GetTickCount); wraps
+  // after 49 days, so callers take differences. Any thread, no wait.
+  uint32_t (*monotonicMs)();
 
   // --- the USB device (Windows: CreateFileA / DeviceIoControl / CloseHandle) ---
   // Opens a device path such as \\.\qzusb-0 for synchronous transfers;
@@ -143,6 +146,24 @@ struct Platform {
   bool (*waitThread)(OsHandle thread, uint32_t ms);
   // Releases the handle; a thread still running is left to end by itself.
   void (*closeThread)(OsHandle thread);
+
+  // --- machine-wide leases: one holder at a time among all processes that
+  // share the block (Windows: a named mutex; POSIX: a record lock on a file
+  // in the runtime directory) ---
+  // Opens the lease `name` (a short word), creating it when no process has.
+  // kNoHandle when it cannot be had: the process then works alone, as it does
+  // with a private block. Bounded (one open); the load sequence only.
+  OsHandle (*openLease)(const char* name);
+  // Takes the lease when it is free, without waiting: true when this process
+  // holds it now. A holder that died, killed or crashed, has freed it, and
+  // the lease counts as free. One thread per lease calls this and
+  // releaseLease, and never while it holds the lease already.
+  bool (*tryLease)(OsHandle lease);
+  // Gives up the lease; the thread that took it. No wait.
+  void (*releaseLease)(OsHandle lease);
+  // Closes the lease (given up if still held). After the thread that uses
+  // it has ended; the unload sequence only.
+  void (*closeLease)(OsHandle lease);
 };
 
 // The table in use. The native backend unless a test installed another.

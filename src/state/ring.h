@@ -4,28 +4,39 @@
 // into a full ring never blocks and never fails: it discards everything queued
 // and leaves only the new value (slot 0, head 1, tail 0).
 //
-// Within a process each ring has one producer (which alone moves head) and one
-// consumer (which alone moves tail); other processes share the same words, so
-// several producers or consumers may lose or repeat a value, but never make an
-// index leave 0..N-1. A push writes its slot before it publishes head; a pop
-// reads its slot before it publishes tail.
+// Both rings are shared by every process that has the library loaded, so
+// either side may have several parties at once: the text ring is filled by
+// the application threads of every process, and the reply ring is emptied by
+// them; any thread of any process may clear either ring. This is how it stays
+// whole:
 //
-// A clear (a cancel, on any thread of any process) may run in the middle of
-// a push or a pop. Both therefore publish their index with a compare-exchange
-// against the value they started from: one that finds the index moved under
-// it starts again from the new value instead of writing back an index from
-// before the clear, which would put the whole stale ring back in play (up to
-// 65535 old bytes spoken after a cancel). A clear itself is two stores (head,
-// then tail); a pop on another thread that falls between them can still take
-// a few values, for as long as the clearing thread is held there. The
-// publishing compare-exchange of a
-// push is sequentially consistent: the writer's going-to-sleep protocol
-// (pipeline/workers.cpp) relies on it.
+// Positions. head and tail count positions, not slots: a value's slot is its
+// position masked to 0..N-1, and every reader masks, so the words still read
+// as slot indices. The bits above the mask count laps. A clear moves both
+// indices forward to the first position of the next lap (slot 0) instead of
+// back to 0, so a push or a pop that started before the clear can never find
+// its old index again and publish it (the tail-0 race: a pop that read tail 0,
+// then a clear and a push, then the pop's compare-exchange succeeding and
+// skipping the pushed cancel byte or leaving the ring "full" of stale text).
+// A clear stores tail before head; while it is between the two, the ring
+// looks inconsistent (tail past head), and pushes and pops wait for it.
 //
-// Every index read from the block is masked into range first: any process can
-// write any value into the shared words. A process that keeps changing an
-// index under a push or a pop costs it a bounded number of attempts, after
-// which the value is dropped (push) or the ring counts as empty (pop).
+// Slots. A producer first takes a position by moving head on with a
+// compare-exchange (no two producers take one slot), then fills the slot with
+// the value, a filled mark and the lap of its position. A consumer takes a
+// value only from a slot filled for the very position it is at, so it never
+// takes a slot that is taken but not yet written, nor a value left from an
+// earlier lap. A producer that is overtaken by a clear finds tail past its
+// position and leaves the slot alone: its value counts as cleared. A
+// producer that died between taking a slot and filling it holds the ring up
+// for kStallSkipMs; then the consumer marks the slot skipped and moves on. A
+// producer that was only slow (preempted for that long) finds the mark when
+// it comes to fill the slot, and pushes its value again: nothing is lost but
+// the value of a producer that died.
+//
+// Every word read from the block is untrusted: indices are masked before use,
+// values are masked to 8 bits, a ring that stays inconsistent is cleared, and
+// every loop is bounded.
 #pragma once
 
 #include <cstdint>
@@ -34,107 +45,235 @@
 
 namespace qz {
 
-template <int32_t N, uint32_t ValueMask>
+constexpr int32_t RingLapShift(int32_t n) { return n <= 1 ? 0 : 1 + RingLapShift(n / 2); }
+
+template <int32_t N>
 struct RingView {
   static_assert((N & (N - 1)) == 0, "ring size must be a power of two");
   static constexpr uint32_t kIndexMask = static_cast<uint32_t>(N) - 1;
+  static constexpr int32_t kLapShift = RingLapShift(N);
   SharedWord* slots;
   SharedWord* head;
   SharedWord* tail;
+  RingStall* stall;  // this process's memory of a slot that is slow to fill
 };
 
-using TextRingView = RingView<kTextRingSize, 0xFFu>;
-using ReplyRingView = RingView<kReplyRingSize, 0xFFFFFFFFu>;
+using TextRingView = RingView<kTextRingSize>;
+using ReplyRingView = RingView<kReplyRingSize>;
 
-inline TextRingView TextRingOf(SharedState& s) { return {s.TextRing, &s.textHead, &s.textTail}; }
-inline ReplyRingView ReplyRingOf(SharedState& s) { return {s.ReplyRing, &s.replyHead, &s.replyTail}; }
-
-template <int32_t N, uint32_t M>
-inline uint32_t RingIndex(const SharedWord* word, std::memory_order order) {
-  return static_cast<uint32_t>(word->load(order)) & RingView<N, M>::kIndexMask;
+inline TextRingView TextRingOf(SharedState& s, RingStall* stall = &Proc().textStall) {
+  return {s.TextRing, &s.textHead, &s.textTail, stall};
+}
+inline ReplyRingView ReplyRingOf(SharedState& s, RingStall* stall = &Proc().replyStall) {
+  return {s.ReplyRing, &s.replyHead, &s.replyTail, stall};
 }
 
 constexpr int kRingAttempts = 64;
+constexpr uint32_t kStallSkipMs = 100;
 
-template <int32_t N, uint32_t M>
-inline void RingClear(RingView<N, M> r);
+// A slot word: the filled mark, the lap of the position it was filled for,
+// and the value's low 8 bits.
+constexpr uint32_t kSlotFilled = 0x80000000u;
+constexpr uint32_t kSlotValueMask = 0xFFu;
+constexpr int kSlotLapShift = 8;
 
-template <int32_t N, uint32_t M>
-inline void RingPush(RingView<N, M> r, int32_t v) {
-  const int32_t value = static_cast<int32_t>(static_cast<uint32_t>(v) & M);
+// Where a test may stop a push or a pop between two of its steps to run
+// another operation there; false makes the operation end at that point, as a
+// thread that died there would. The library uses NoRingHook.
+enum class RingStep { kPushTake, kPushFill, kPopTake };
+struct NoRingHook {
+  static bool Continue(RingStep) { return true; }
+};
+
+template <int32_t N>
+inline uint32_t RingWord(const SharedWord* word, std::memory_order order) {
+  return static_cast<uint32_t>(word->load(order));
+}
+
+template <int32_t N>
+inline uint32_t RingLap(uint32_t position) {
+  return position >> RingView<N>::kLapShift;
+}
+
+template <int32_t N>
+inline int32_t RingSlotWord(uint32_t position, int32_t v) {
+  return static_cast<int32_t>(kSlotFilled | RingLap<N>(position) << kSlotLapShift |
+                              (static_cast<uint32_t>(v) & kSlotValueMask));
+}
+
+template <int32_t N>
+inline bool RingSlotHolds(int32_t word, uint32_t position) {
+  return (static_cast<uint32_t>(word) & ~kSlotValueMask) == (kSlotFilled | RingLap<N>(position) << kSlotLapShift);
+}
+
+// What a consumer leaves in a slot that it gave up waiting for: the lap of
+// the position, no filled mark, all value bits set.
+template <int32_t N>
+inline int32_t RingSkippedWord(uint32_t position) {
+  return static_cast<int32_t>(RingLap<N>(position) << kSlotLapShift | kSlotValueMask);
+}
+
+// Empties the ring: both indices move on to the first position of the next
+// lap. Tail first, so that nobody sees head ahead of a stale tail; and only
+// forward: a clear that finds tail moved past its goal by a later clear (or
+// by pops, after pushes) starts again from the newer head.
+template <int32_t N>
+inline void RingClear(RingView<N> r) {
   for (int attempt = 0; attempt < kRingAttempts; ++attempt) {
-    int32_t seen = r.head->load(std::memory_order_relaxed);
-    uint32_t s = static_cast<uint32_t>(seen) & RingView<N, M>::kIndexMask;
-    uint32_t n = (s + 1) & RingView<N, M>::kIndexMask;
-    if (n == RingIndex<N, M>(r.tail, std::memory_order_acquire)) {
-      // Full: drop everything queued, keep only v.
-      RingClear(r);
-      seen = 0;
-      s = 0;
-      n = 1;
+    int32_t seen = r.head->load(std::memory_order_acquire);
+    const uint32_t next = (static_cast<uint32_t>(seen) | RingView<N>::kIndexMask) + 1;
+    int32_t t = r.tail->load(std::memory_order_acquire);
+    if (static_cast<int32_t>(static_cast<uint32_t>(t) - next) > 0) continue;
+    if (static_cast<uint32_t>(t) != next &&
+        !r.tail->compare_exchange_strong(t, static_cast<int32_t>(next), std::memory_order_seq_cst,
+                                         std::memory_order_relaxed)) {
+      continue;
     }
-    r.slots[s].store(value, std::memory_order_relaxed);
-    if (r.head->compare_exchange_strong(seen, static_cast<int32_t>(n), std::memory_order_seq_cst,
+    if (r.head->compare_exchange_strong(seen, static_cast<int32_t>(next), std::memory_order_seq_cst,
                                         std::memory_order_relaxed)) {
       return;
     }
   }
+  // The indices keep moving under the clear (only another process scribbling
+  // on the block does that): both go past whichever is further on.
+  const uint32_t h = RingWord<N>(r.head, std::memory_order_acquire);
+  const uint32_t t = RingWord<N>(r.tail, std::memory_order_acquire);
+  const uint32_t next = ((static_cast<int32_t>(h - t) > 0 ? h : t) | RingView<N>::kIndexMask) + 1;
+  r.tail->store(static_cast<int32_t>(next), std::memory_order_seq_cst);
+  r.head->store(static_cast<int32_t>(next), std::memory_order_seq_cst);
+}
+
+// Writes v into the slot of `position`. False when the consumer gave up
+// waiting for this push and skipped the slot: the value must be pushed again.
+// The value is dropped instead when tail has moved past the position by a
+// clear: no consumer will visit the position again, and the value counts as
+// cleared. The compare-exchange makes the look at the slot and tail and the
+// write one step against any other write to the slot (the consumer's skip
+// mark, a producer of a later lap).
+template <int32_t N>
+inline bool RingFill(RingView<N> r, uint32_t position, int32_t v) {
+  SharedWord& slot = r.slots[position & RingView<N>::kIndexMask];
+  const int32_t word = RingSlotWord<N>(position, v);
+  int32_t seen = slot.load(std::memory_order_acquire);
+  for (int attempt = 0; attempt < kRingAttempts; ++attempt) {
+    if (seen == RingSkippedWord<N>(position)) return false;
+    const uint32_t t = RingWord<N>(r.tail, std::memory_order_acquire);
+    if (static_cast<int32_t>(t - position) > 0) {
+      // A consumer that skips marks the slot before it moves tail on.
+      return slot.load(std::memory_order_acquire) != RingSkippedWord<N>(position);
+    }
+    if (slot.compare_exchange_weak(seen, word, std::memory_order_acq_rel, std::memory_order_acquire)) return true;
+  }
+  return true;
+}
+
+// The push behind RingPush and RingTryPush: false when the ring is full and
+// `overflow` is off. A full ring with `overflow` on is cleared first.
+template <typename Hook, int32_t N>
+inline bool RingPushWith(RingView<N> r, int32_t v, bool overflow) {
+  for (int attempt = 0; attempt < kRingAttempts; ++attempt) {
+    int32_t seen = r.head->load(std::memory_order_acquire);
+    const uint32_t h = static_cast<uint32_t>(seen);
+    const uint32_t queued = h - RingWord<N>(r.tail, std::memory_order_acquire);
+    if (queued > RingView<N>::kIndexMask - 1) {
+      if (queued == RingView<N>::kIndexMask) {  // full
+        if (!overflow) return false;
+        RingClear(r);
+      } else if (attempt >= kRingAttempts / 2) {
+        RingClear(r);  // inconsistent for longer than a clear takes: repair
+      }
+      continue;  // else a clear is between its two stores
+    }
+    if (!Hook::Continue(RingStep::kPushTake)) return false;
+    // Sequentially consistent: the writer's going-to-sleep check
+    // (pipeline/workers.cpp) pairs with it.
+    if (!r.head->compare_exchange_strong(seen, static_cast<int32_t>(h + 1), std::memory_order_seq_cst,
+                                         std::memory_order_relaxed)) {
+      continue;
+    }
+    if (!Hook::Continue(RingStep::kPushFill)) return true;
+    if (RingFill(r, h, v)) return true;
+    // Skipped while this thread was held up: take a new slot.
+  }
+  return false;
+}
+
+template <typename Hook = NoRingHook, int32_t N>
+inline void RingPush(RingView<N> r, int32_t v) {
+  RingPushWith<Hook>(r, v, true);
 }
 
 // Pushes v unless the ring is full; false (and nothing pushed) when it is.
 // Checking for room and taking it are one step, so two producers (two
 // processes) racing for the last free slot cannot turn into an overflow that
 // drops the whole ring.
-template <int32_t N, uint32_t M>
-inline bool RingTryPush(RingView<N, M> r, int32_t v) {
-  const int32_t value = static_cast<int32_t>(static_cast<uint32_t>(v) & M);
-  for (int attempt = 0; attempt < kRingAttempts; ++attempt) {
-    int32_t seen = r.head->load(std::memory_order_relaxed);
-    const uint32_t s = static_cast<uint32_t>(seen) & RingView<N, M>::kIndexMask;
-    const uint32_t n = (s + 1) & RingView<N, M>::kIndexMask;
-    if (n == RingIndex<N, M>(r.tail, std::memory_order_acquire)) return false;
-    r.slots[s].store(value, std::memory_order_relaxed);
-    if (r.head->compare_exchange_strong(seen, static_cast<int32_t>(n), std::memory_order_seq_cst,
-                                        std::memory_order_relaxed)) {
-      return true;
-    }
-  }
-  return false;
+template <typename Hook = NoRingHook, int32_t N>
+inline bool RingTryPush(RingView<N> r, int32_t v) {
+  return RingPushWith<Hook>(r, v, false);
 }
 
-// The oldest value, or -1 when the ring is empty.
-template <int32_t N, uint32_t M>
-inline int32_t RingPop(RingView<N, M> r) {
+// Whether the slot at `position`, taken but not filled, has held the ring up
+// long enough to be skipped. The first look starts the count.
+template <int32_t N>
+inline bool RingStallIsOver(RingView<N> r, uint32_t position) {
+  const uint32_t now = Os().monotonicMs() | 1;  // 0 means "nothing seen"
+  const uint64_t seen = r.stall->load(std::memory_order_relaxed);
+  const uint32_t since = static_cast<uint32_t>(seen);
+  if (since == 0 || static_cast<uint32_t>(seen >> 32) != position) {
+    r.stall->store(static_cast<uint64_t>(position) << 32 | now, std::memory_order_relaxed);
+    return false;
+  }
+  return now - since >= kStallSkipMs;
+}
+
+// The oldest value (its low 8 bits), or -1 when there is none to take now:
+// the ring is empty, or its oldest slot is taken but not yet filled.
+template <typename Hook = NoRingHook, int32_t N>
+inline int32_t RingPop(RingView<N> r) {
   for (int attempt = 0; attempt < kRingAttempts; ++attempt) {
-    int32_t seen = r.tail->load(std::memory_order_relaxed);
-    const uint32_t t = static_cast<uint32_t>(seen) & RingView<N, M>::kIndexMask;
-    if (t == RingIndex<N, M>(r.head, std::memory_order_acquire)) return -1;
-    const int32_t v = r.slots[t].load(std::memory_order_relaxed);
-    if (r.tail->compare_exchange_strong(seen, static_cast<int32_t>((t + 1) & RingView<N, M>::kIndexMask),
-                                        std::memory_order_acq_rel, std::memory_order_relaxed)) {
-      return static_cast<int32_t>(static_cast<uint32_t>(v) & M);
+    int32_t seen = r.tail->load(std::memory_order_acquire);
+    const uint32_t t = static_cast<uint32_t>(seen);
+    const uint32_t queued = RingWord<N>(r.head, std::memory_order_acquire) - t;
+    if (queued == 0) return -1;
+    if (queued > RingView<N>::kIndexMask) {
+      if (attempt >= kRingAttempts / 2) RingClear(r);  // see RingPushWith
+      continue;
+    }
+    const int32_t word = r.slots[t & RingView<N>::kIndexMask].load(std::memory_order_acquire);
+    if (!RingSlotHolds<N>(word, t)) {
+      // Taken, not filled yet. Skip it only once its producer has had long
+      // enough to have died; if it has not, it pushes its value again.
+      if (!RingStallIsOver(r, t)) return -1;
+      int32_t unfilled = word;
+      if (!r.slots[t & RingView<N>::kIndexMask].compare_exchange_strong(
+              unfilled, RingSkippedWord<N>(t), std::memory_order_acq_rel, std::memory_order_relaxed)) {
+        continue;  // filled just now
+      }
+      r.tail->compare_exchange_strong(seen, static_cast<int32_t>(t + 1), std::memory_order_acq_rel,
+                                      std::memory_order_relaxed);
+      continue;
+    }
+    if (!Hook::Continue(RingStep::kPopTake)) return -1;
+    if (r.tail->compare_exchange_strong(seen, static_cast<int32_t>(t + 1), std::memory_order_acq_rel,
+                                        std::memory_order_relaxed)) {
+      return static_cast<int32_t>(static_cast<uint32_t>(word) & kSlotValueMask);
     }
   }
   return -1;
 }
 
-template <int32_t N, uint32_t M>
-inline bool RingIsFull(RingView<N, M> r) {
-  uint32_t n = (RingIndex<N, M>(r.head, std::memory_order_acquire) + 1) & RingView<N, M>::kIndexMask;
-  return n == RingIndex<N, M>(r.tail, std::memory_order_acquire);
+template <int32_t N>
+inline bool RingIsFull(RingView<N> r) {
+  const uint32_t n = (RingWord<N>(r.head, std::memory_order_acquire) + 1) & RingView<N>::kIndexMask;
+  return n == (RingWord<N>(r.tail, std::memory_order_acquire) & RingView<N>::kIndexMask);
 }
 
 // Sequentially consistent loads: the writer's going-to-sleep check
 // (pipeline/workers.cpp) pairs them with the push's compare-exchange.
-template <int32_t N, uint32_t M>
-inline bool RingIsEmpty(RingView<N, M> r) {
-  return RingIndex<N, M>(r.head, std::memory_order_seq_cst) == RingIndex<N, M>(r.tail, std::memory_order_seq_cst);
-}
-
-template <int32_t N, uint32_t M>
-inline void RingClear(RingView<N, M> r) {
-  r.head->store(0, std::memory_order_release);
-  r.tail->store(0, std::memory_order_release);
+template <int32_t N>
+inline bool RingIsEmpty(RingView<N> r) {
+  return ((RingWord<N>(r.head, std::memory_order_seq_cst) ^ RingWord<N>(r.tail, std::memory_order_seq_cst)) &
+          RingView<N>::kIndexMask) == 0;
 }
 
 }  // namespace qz

@@ -64,6 +64,10 @@ void ResetProcessState() {
   p.writerStop.store(0);
   p.writerSleeping.store(0);
   p.unloading.store(0);
+  p.writerLease = kNoHandle;
+  p.pollerLease = kNoHandle;
+  p.textStall.store(0);
+  p.replyStall.store(0);
   p.lineSettings = LineSettings{};
   p.lineTimeouts = LineTimeouts{};
 }

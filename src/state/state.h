@@ -31,6 +31,11 @@ struct SharedState {
   SharedWord pollSuspended;
 };
 
+// A consumer's memory of the ring slot that holds it up (taken by a producer
+// but not yet filled): the slot's position in the upper half, the clock when
+// it was first seen in the lower (0: none). See ring.h.
+using RingStall = std::atomic<uint64_t>;
+
 // Sets every word as at first creation: all zero but protocolRevision, 1.
 void InitialiseSharedState(SharedState* s);
 
@@ -72,6 +77,13 @@ struct ProcessState {
   // Set first thing by the unload sequence: loops that could otherwise hold a
   // thread in the library (busy retries, waits for room) give up.
   std::atomic<int32_t> unloading;
+  // The machine-wide leases: only the writer that holds writerLease drains
+  // the text ring, only the poller that holds pollerLease polls the device.
+  // kNoHandle: this process works alone.
+  OsHandle writerLease;
+  OsHandle pollerLease;
+  RingStall textStall;
+  RingStall replyStall;
   // serial line
   LineSettings lineSettings;
   LineTimeouts lineTimeouts;

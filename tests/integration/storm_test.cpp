@@ -512,10 +512,11 @@ TEST_F(StormTest, HostileProcessScribblesOverTheSharedBlockWhileTwoProcessesSpea
   uint32_t words[5];
   for (int i = 0; i < 5; ++i) ASSERT_EQ(pread(fd, &words[i], 4, static_cast<off_t>(kIndexOffsets[i])), 4);
   close(fd);
-  EXPECT_LT(words[0], 512u);
-  EXPECT_LT(words[1], 512u);
-  EXPECT_LT(words[2], 65536u);
-  EXPECT_LT(words[3], 65536u);
+  // The words count positions: whatever was scribbled, the libraries left
+  // each ring a ring again (head at most N-1 positions ahead of tail), and
+  // the text ring drained.
+  EXPECT_LE(words[0] - words[1], 511u);
+  EXPECT_EQ(words[2], words[3]);
   std::cout << "hostile block storm: " << tally->writes.load() << " random words written in " << kScribbleMs
             << " ms while two processes made " << tally->calls[0].load() + tally->calls[1].load()
             << " calls; " << dev.RequestCount() << " device requests; crashes 0\n";

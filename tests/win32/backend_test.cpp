@@ -265,9 +265,58 @@ void Serial() {
   os.closeSerialPort(ha);
 }
 
+// The child's side of Leases(): takes the lease, says so, and waits to be
+// terminated.
+int HoldLease(const char* name, const char* ready) {
+  qz::OsHandle lease = os.openLease(name);
+  if (!qz::IsOpenHandle(lease) || !os.tryLease(lease)) return 2;
+  HANDLE said = OpenEventA(EVENT_MODIFY_STATE, FALSE, ready);
+  if (said == nullptr) return 3;
+  SetEvent(said);
+  Sleep(INFINITE);
+  return 0;
+}
+
+// Two processes contend for one lease; the holder is terminated while it
+// holds it, and the lease is free the moment the holder has ended.
+void Leases() {
+  char name[64], ready[64], self[MAX_PATH], command[2 * MAX_PATH];
+  std::snprintf(name, sizeof name, "backend-test-%lu", GetCurrentProcessId());
+  std::snprintf(ready, sizeof ready, "qzusbd-backend-test-ready-%lu", GetCurrentProcessId());
+  HANDLE said = CreateEventA(nullptr, TRUE, FALSE, ready);
+  GetModuleFileNameA(nullptr, self, sizeof self);
+  std::snprintf(command, sizeof command, "\"%s\" --hold-lease %s %s", self, name, ready);
+  STARTUPINFOA si = {};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi = {};
+  CHECK(CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  CHECK(WaitForSingleObject(said, 30000) == WAIT_OBJECT_0);
+
+  qz::OsHandle lease = os.openLease(name);
+  CHECK(qz::IsOpenHandle(lease));
+  CHECK(!os.tryLease(lease));  // the child holds it
+  const DWORD killed = GetTickCount();
+  TerminateProcess(pi.hProcess, 9);
+  bool taken = false;
+  while (!taken && GetTickCount() - killed < 10000) {
+    taken = os.tryLease(lease);
+    if (!taken) Sleep(1);
+  }
+  const DWORD tookMs = GetTickCount() - killed;
+  CHECK(taken);
+  CHECK(WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0);  // not before the holder had ended
+  std::printf("lease: taken %lu ms after the holder was terminated\n", tookMs);
+  os.releaseLease(lease);
+  os.closeLease(lease);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  CloseHandle(said);
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc == 4 && std::strcmp(argv[1], "--hold-lease") == 0) return HoldLease(argv[2], argv[3]);
   CHECK(std::strcmp(os.name, "win32") == 0);
   SharedBlock();
   Events();
@@ -276,5 +325,6 @@ int main() {
   Profile();
   Device();
   Serial();
+  Leases();
   return qztest::Finish("backend_test");
 }

@@ -36,6 +36,9 @@ void SetRealSleeps(bool on);
 uint64_t SleepCount();
 uint64_t SleptMs();
 
+// monotonicMs is the fake clock: the milliseconds slept so far. Leases live
+// inside the process.
+
 // Each part of the fake fills in its entries of the table.
 void InstallClock(Platform& table);
 void InstallDevice(Platform& table);

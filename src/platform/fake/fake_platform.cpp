@@ -22,6 +22,36 @@ void FakeSleep(uint32_t ms) {
   if (g_realSleeps.load()) NativePlatform().sleepMs(ms);
 }
 
+uint32_t FakeMonotonicMs() { return static_cast<uint32_t>(g_sleptMs.load()); }
+
+// Leases stay inside the process: a flag each, so that tests never contend
+// through files with other test processes.
+constexpr int kLeases = 4;
+std::atomic<int> g_leaseHeld[kLeases];
+const char* g_leaseNames[kLeases] = {"writer", "poller", nullptr, nullptr};
+
+int LeaseIndex(const char* name) {
+  for (int i = 0; i < kLeases; ++i) {
+    if (g_leaseNames[i] != nullptr && name != nullptr && std::string(name) == g_leaseNames[i]) return i;
+  }
+  return -1;
+}
+
+OsHandle FakeOpenLease(const char* name) {
+  const int i = LeaseIndex(name);
+  return i < 0 ? kNoHandle : static_cast<OsHandle>(i + 1);
+}
+
+bool FakeTryLease(OsHandle lease) {
+  if (lease < 1 || lease > kLeases) return false;
+  int free = 0;
+  return g_leaseHeld[lease - 1].compare_exchange_strong(free, 1);
+}
+
+void FakeReleaseLease(OsHandle lease) {
+  if (lease >= 1 && lease <= kLeases) g_leaseHeld[lease - 1].store(0);
+}
+
 }  // namespace
 
 void Record(const std::string& entry) {
@@ -50,12 +80,20 @@ void SetRealSleeps(bool on) { g_realSleeps.store(on); }
 uint64_t SleepCount() { return g_sleepCount.load(); }
 uint64_t SleptMs() { return g_sleptMs.load(); }
 
-void InstallClock(Platform& table) { table.sleepMs = FakeSleep; }
+void InstallClock(Platform& table) {
+  table.sleepMs = FakeSleep;
+  table.monotonicMs = FakeMonotonicMs;
+  table.openLease = FakeOpenLease;
+  table.tryLease = FakeTryLease;
+  table.releaseLease = FakeReleaseLease;
+  table.closeLease = FakeReleaseLease;
+}
 
 void ResetClock() {
   g_sleepCount.store(0);
   g_sleptMs.store(0);
   g_realSleeps.store(false);
+  for (std::atomic<int>& held : g_leaseHeld) held.store(0);
 }
 
 void Reset() {

@@ -18,6 +18,10 @@ inline int FdFromHandle(OsHandle h) { return IsOpenHandle(h) ? static_cast<int>(
 // others: such a directory is never used.
 std::string RuntimeDir();
 
+// Opens (creating it 0600 when missing) a file that must be a regular file of
+// ours that nobody else can write; -1 otherwise.
+int OpenOwnFile(const std::string& path);
+
 // Milliseconds on the monotonic clock.
 uint64_t MonotonicMs();
 
@@ -57,5 +61,10 @@ OsHandle StartThread(ThreadMain main, void* arg, uint32_t* threadId);
 bool LowerThreadPriority(OsHandle thread);
 bool WaitThread(OsHandle thread, uint32_t ms);
 void CloseThread(OsHandle thread);
+
+OsHandle OpenLease(const char* name);
+bool TryLease(OsHandle lease);
+void ReleaseLease(OsHandle lease);
+void CloseLease(OsHandle lease);
 
 }  // namespace qz::posix

@@ -8,6 +8,7 @@ const Platform& NativePlatform() {
       posix::AttachSharedBlock,
       posix::DetachSharedBlock,
       posix::SleepMs,
+      [] { return static_cast<uint32_t>(posix::MonotonicMs()); },
       posix::OpenDevice,
       posix::DeviceControl,
       posix::CancelDeviceIo,
@@ -34,6 +35,10 @@ const Platform& NativePlatform() {
       posix::LowerThreadPriority,
       posix::WaitThread,
       posix::CloseThread,
+      posix::OpenLease,
+      posix::TryLease,
+      posix::ReleaseLease,
+      posix::CloseLease,
   };
   return table;
 }

@@ -24,7 +24,10 @@ namespace qz::posix {
 namespace {
 
 constexpr uint32_t kMagic = 0x515a5342;  // "QZSB"
-constexpr uint32_t kLayoutVersion = 1;
+// 2: ring slots carry a filled mark and the lap of their position, and the
+// indices count positions (see state/ring.h); a process of layout 1 would
+// misread both.
+constexpr uint32_t kLayoutVersion = 2;
 
 struct BlockFile {
   uint32_t magic;
@@ -36,21 +39,6 @@ struct BlockFile {
 SharedState g_privateBlock;
 BlockFile* g_mapped = nullptr;
 int g_blockFd = -1;
-
-// Opens (creating 0600 when missing) a file that must be a regular file of
-// ours that nobody else can write; -1 otherwise.
-int OpenOwnFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return -1;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
-      (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 void LockWait(int fd, int operation) {
   while (flock(fd, operation) != 0 && errno == EINTR) {
@@ -96,6 +84,19 @@ SharedState* PrivateBlock() {
 }
 
 }  // namespace
+
+int OpenOwnFile(const std::string& path) {
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+      (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
 
 SharedState* AttachSharedBlock() {
   if (g_mapped != nullptr) return &g_mapped->state;

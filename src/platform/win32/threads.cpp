@@ -133,6 +133,8 @@ __asm__(
 
 void SleepMs(uint32_t ms) { Sleep(ms); }
 
+uint32_t TickMs() { return static_cast<uint32_t>(GetTickCount()); }
+
 OsHandle MakeEvent() {
   HANDLE h = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   return h == nullptr ? kNoHandle : reinterpret_cast<OsHandle>(h);

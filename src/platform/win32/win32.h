@@ -8,6 +8,7 @@ namespace qz::win32 {
 SharedState* AttachSharedBlock();
 void DetachSharedBlock(SharedState* block);
 void SleepMs(uint32_t ms);
+uint32_t TickMs();
 
 OsHandle OpenDevice(const char* path);
 bool DeviceControl(OsHandle h, uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
@@ -40,5 +41,10 @@ OsHandle StartThread(ThreadMain main, void* arg, uint32_t* threadId);
 bool LowerThreadPriority(OsHandle thread);
 bool WaitThread(OsHandle thread, uint32_t ms);
 void CloseThread(OsHandle thread);
+
+OsHandle OpenLease(const char* name);
+bool TryLease(OsHandle lease);
+void ReleaseLease(OsHandle lease);
+void CloseLease(OsHandle lease);
 
 }  // namespace qz::win32

@@ -8,6 +8,7 @@ const Platform& NativePlatform() {
       win32::AttachSharedBlock,
       win32::DetachSharedBlock,
       win32::SleepMs,
+      win32::TickMs,
       win32::OpenDevice,
       win32::DeviceControl,
       win32::CancelDeviceIo,
@@ -34,6 +35,10 @@ const Platform& NativePlatform() {
       win32::LowerThreadPriority,
       win32::WaitThread,
       win32::CloseThread,
+      win32::OpenLease,
+      win32::TryLease,
+      win32::ReleaseLease,
+      win32::CloseLease,
   };
   return table;
 }

@@ -1,0 +1,255 @@
+// Several processes with the library loaded share one synthesizer: their text
+// reaches it whole and in order, one poller asks it for replies, and a process
+// that dies in the middle of sending hands the work on to the others.
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "integration.h"
+
+namespace qztest {
+namespace {
+
+constexpr int kMaxChildren = 4;
+
+// What the test tells each child to do next, through shared memory.
+enum Command { kWait = 0, kWrite = 1, kDie = 2, kUnload = 3 };
+struct Orders {
+  std::atomic<int> command[kMaxChildren];
+  std::atomic<int> serial[kMaxChildren];  // one more for each order
+  char text[kMaxChildren][64];
+  std::atomic<int> repeat[kMaxChildren];  // times the text is written
+};
+
+class MultiProcessTest : public Integration {
+ protected:
+  void SetUp() override {
+    void* p = mmap(nullptr, sizeof(Orders), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(p, MAP_FAILED);
+    orders_ = static_cast<Orders*>(p);
+    StartServer();
+  }
+  void TearDown() override {
+    for (int k = 0; k < static_cast<int>(children_.size()); ++k) Order(k, kUnload);
+    for (int k = 0; k < static_cast<int>(children_.size()); ++k) {
+      if (!died_[k]) Expect(*children_[k]);
+    }
+    munmap(orders_, sizeof(Orders));
+  }
+
+  // Loads the library in one more child, after the previous one has greeted
+  // the device; returns the device connection the child's greeting came on.
+  uint32_t StartChild() {
+    const int k = static_cast<int>(children_.size());
+    const size_t before = server().RequestCount();
+    Orders* orders = orders_;
+    children_.push_back(std::make_unique<LibraryProcess>(sandbox_, ChildOptions{}, [orders, k](Report& r) {
+      Library lib;
+      CHILD_EXPECT(r, lib.Load());
+      for (int done = 0;;) {
+        const int serial = orders->serial[k].load();
+        if (serial == done) {
+          SleepMs(1);
+          continue;
+        }
+        done = serial;
+        const int command = orders->command[k].load();
+        if (command == kWrite) {
+          for (int i = 0; i < orders->repeat[k].load(); ++i) lib.WriteText(orders->text[k]);
+        } else if (command == kDie) {
+          raise(SIGKILL);
+        } else {
+          break;
+        }
+      }
+      CHILD_EXPECT(r, lib.Unload());
+    }));
+    died_.push_back(false);
+    std::vector<DeviceRequest> seen;
+    EXPECT_TRUE(server().WaitUntil(
+        [&](const std::vector<DeviceRequest>& rs) {
+          for (size_t i = before; i < rs.size(); ++i) {
+            if (IsGreeting(rs[i])) return true;
+          }
+          return false;
+        },
+        kWaitMs, &seen));
+    for (size_t i = before; i < seen.size(); ++i) {
+      if (IsGreeting(seen[i])) return seen[i].connection;
+    }
+    return 0;
+  }
+
+  void Order(int k, Command command, const char* text = "", int repeat = 1) {
+    std::snprintf(orders_->text[k], sizeof orders_->text[k], "%s", text);
+    orders_->repeat[k] = repeat;
+    orders_->command[k] = command;
+    orders_->serial[k].fetch_add(1);
+  }
+
+  void Kill(int k) {
+    Order(k, kDie);
+    children_[k]->Wait();
+    died_[k] = true;
+  }
+
+  Orders* orders_ = nullptr;
+  std::vector<std::unique_ptr<LibraryProcess>> children_;
+  std::vector<bool> died_;
+};
+
+// Every byte of each writer arrives once, in the order it was written, with
+// other processes loaded beside it, idle or writing at the same moment.
+// (Before one writer at a time drained the ring, a second loaded process's
+// writer swapped neighbouring bytes; two pushes could share a slot and lose
+// a byte of one process and double one of the other.)
+TEST_F(MultiProcessTest, TextOfEveryProcessArrivesWholeAndInOrder) {
+  struct Case {
+    const char* name;
+    int writers, idle;
+  };
+  constexpr int kBytes = 20000;
+  const char* const alphabets[] = {"abcdefghijklmnopqrstuvwxy", "ABCDEFGHIJKLMNOPQRSTUVWXY"};
+  for (const Case& c : {Case{"one writer, one idle process", 1, 1}, Case{"two writers at once", 2, 0}}) {
+    SCOPED_TRACE(c.name);
+    const size_t loadedBefore = children_.size();
+    for (int k = 0; k < c.writers + c.idle; ++k) StartChild();
+    const size_t start = server().RequestCount();
+    for (int k = 0; k < c.writers; ++k) Order(static_cast<int>(loadedBefore) + k, kWrite, alphabets[k], kBytes / 25);
+    std::vector<DeviceRequest> seen;
+    const bool all = server().WaitUntil(
+        [&](const std::vector<DeviceRequest>& rs) {
+          size_t n = 0;
+          for (size_t i = start; i < rs.size(); ++i) n += rs[i].IsWrite(0) && rs[i].answer == Answer::kAnswered;
+          return n >= static_cast<size_t>(c.writers * kBytes);
+        },
+        6 * kWaitMs, &seen);
+    EXPECT_TRUE(all);
+    for (int k = 0; k < c.writers; ++k) {
+      std::string got;
+      for (const auto& data : TakenWrites(std::vector<DeviceRequest>(seen.begin() + start, seen.end()), 0)) {
+        for (uint8_t b : data) {
+          if (std::strchr(alphabets[k], b) != nullptr && b != 0) got.push_back(static_cast<char>(b));
+        }
+      }
+      size_t outOfOrder = 0;
+      for (size_t i = 0; i < got.size(); ++i) outOfOrder += got[i] != alphabets[k][i % 25];
+      std::printf("%s: writer %d: %zu of %d bytes arrived, %zu out of place\n", c.name, k, got.size(), kBytes,
+                  outOfOrder);
+      EXPECT_EQ(got.size(), static_cast<size_t>(kBytes));
+      EXPECT_EQ(outOfOrder, 0u);
+    }
+    for (size_t k = loadedBefore; k < children_.size(); ++k) Order(static_cast<int>(k), kUnload);
+  }
+}
+
+// However many processes have the library loaded, the device is polled by one
+// of them: every poll comes on one connection, and the polls per second stay
+// those of one process (printed, for the record).
+TEST_F(MultiProcessTest, OneProcessPollsForAll) {
+  for (int processes : {1, 4}) {
+    while (static_cast<int>(children_.size()) < processes) StartChild();
+    const size_t start = server().RequestCount();
+    Order(processes - 1, kWrite, "a");  // polling resumes with text
+    constexpr size_t kPolls = 40;
+    std::vector<DeviceRequest> seen;
+    const uint64_t t0 = MonotonicUs();
+    ASSERT_TRUE(server().WaitUntil(
+        [&](const std::vector<DeviceRequest>& rs) {
+          size_t n = 0;
+          for (size_t i = start; i < rs.size(); ++i) n += rs[i].code == kBulkRead;
+          return n >= kPolls;
+        },
+        6 * kWaitMs, &seen));
+    const double seconds = static_cast<double>(MonotonicUs() - t0) / 1e6;
+    std::vector<uint32_t> pollers;
+    for (size_t i = start; i < seen.size(); ++i) {
+      if (IsPoll(seen[i]) && std::find(pollers.begin(), pollers.end(), seen[i].connection) == pollers.end()) {
+        pollers.push_back(seen[i].connection);
+      }
+    }
+    std::printf("%d process(es) loaded: %.1f polls/s from %zu connection(s)\n", processes,
+                static_cast<double>(kPolls) / seconds, pollers.size());
+    EXPECT_EQ(pollers.size(), 1u) << processes << " processes";
+  }
+}
+
+// Only one process polls, yet after an outage every process makes a new
+// connection by itself, before it has text to send: the first text of a
+// process that does not poll is not lost on its dead connection.
+TEST_F(MultiProcessTest, EveryProcessReconnectsAfterAnOutage) {
+  StartChild();
+  StartChild();
+  Order(0, kWrite, "a");  // polling resumes with text
+  ASSERT_TRUE(WaitForTextWrite(server(), {'a'}));
+  const uint32_t before = server().ConnectionsAccepted();
+  server().Unplug();
+  server().Replug();
+  ASSERT_TRUE(server().WaitUntil([&](const std::vector<DeviceRequest>&) {
+    return server().ConnectionsAccepted() >= before + 2;
+  }, 6 * kWaitMs));
+  const size_t start = server().RequestCount();
+  for (int k = 0; k < 2; ++k) Order(k, kWrite, k == 0 ? "bcd" : "BCD");
+  std::vector<DeviceRequest> seen;
+  ASSERT_TRUE(server().WaitUntil(
+      [&](const std::vector<DeviceRequest>& rs) {
+        return TakenWrites(std::vector<DeviceRequest>(rs.begin() + start, rs.end()), 0).size() >= 6;
+      },
+      kWaitMs, &seen));
+  std::string got;
+  for (const auto& data : TakenWrites(std::vector<DeviceRequest>(seen.begin() + start, seen.end()), 0)) {
+    got.append(data.begin(), data.end());
+  }
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, "BCDbcd");
+}
+
+// The process that holds the writer lease is killed while its writer is in
+// the middle of a pass (the device answers busy to its first byte). Until
+// then the other process's writer leaves the ring alone, though text of its
+// own is queued; afterwards it takes the lease and sends the rest, in order.
+TEST_F(MultiProcessTest, WriterLeaseHolderKilledInTheMiddleOfAPass) {
+  const uint32_t connection[2] = {StartChild(), StartChild()};
+  server().SetBusyWrites(DeviceServer::kForever);
+  Order(0, kWrite, "abcdefgh");
+  ASSERT_TRUE(WaitForTextWrite(server(), {'a'}, Answer::kBusy));
+  std::vector<DeviceRequest> seen = server().Requests();
+  uint32_t holderConnection = 0;
+  for (const DeviceRequest& r : seen) {
+    if (r.IsWrite(0)) holderConnection = r.connection;
+  }
+  const int holder = holderConnection == connection[0] ? 0 : 1;
+  const int other = 1 - holder;
+  ASSERT_EQ(holderConnection, connection[holder]);
+
+  Order(other, kWrite, "XYZ");
+  // Two hundred more busy answers to the holder: time enough for the other
+  // writer to have drained, had it not waited for the lease.
+  ASSERT_TRUE(WaitForTextWrite(server(), {'a'}, Answer::kBusy, 200));
+  Kill(holder);
+  seen = server().Requests();
+  for (const DeviceRequest& r : seen) {
+    if (!r.IsWrite(0)) continue;
+    EXPECT_EQ(r.connection, connection[holder]) << "the other writer drained while the lease was held";
+    EXPECT_EQ(r.Data(), std::vector<uint8_t>{'a'});
+  }
+  const size_t afterKill = seen.size();
+  server().SetBusyWrites(0);
+
+  const std::string rest = "bcdefghXYZ";
+  ASSERT_TRUE(server().WaitUntil(
+      [&](const std::vector<DeviceRequest>& rs) {
+        return TakenWrites(std::vector<DeviceRequest>(rs.begin() + afterKill, rs.end()), 0).size() >= rest.size();
+      },
+      kWaitMs, &seen));
+  std::string got;
+  for (const auto& data : TakenWrites(std::vector<DeviceRequest>(seen.begin() + afterKill, seen.end()), 0)) {
+    got.append(data.begin(), data.end());
+  }
+  EXPECT_EQ(got, rest);
+}
+
+}  // namespace
+}  // namespace qztest

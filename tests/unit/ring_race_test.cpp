@@ -1,0 +1,130 @@
+// The races of a ring shared by several processes, each made exact: a hook
+// stops a push or a pop between two of its steps and runs the other side's
+// operation right there, on the same thread.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <vector>
+
+#include "platform/fake/fake.h"
+#include "state/ring.h"
+
+namespace qz {
+namespace {
+
+// Fires `action` once, at `step`; `dies` ends the operation there instead.
+struct StepHook {
+  static RingStep step;
+  static std::function<void()> action;
+  static bool dies;
+  static bool Continue(RingStep at) {
+    if (at != step || (!action && !dies)) return true;
+    auto run = std::move(action);
+    action = nullptr;
+    if (run) run();
+    if (dies) {
+      dies = false;
+      return false;
+    }
+    return true;
+  }
+};
+RingStep StepHook::step;
+std::function<void()> StepHook::action;
+bool StepHook::dies = false;
+
+std::vector<int32_t> Drain(TextRingView r) {
+  std::vector<int32_t> out;
+  for (int32_t v = RingPop(r); v != -1; v = RingPop(r)) out.push_back(v);
+  return out;
+}
+
+class RingRaceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake::Install();  // the stall clock is the fake one
+    InitialiseSharedState(&block_);
+    Proc().textStall.store(0);
+  }
+  void TearDown() override {
+    StepHook::action = nullptr;
+    StepHook::dies = false;
+    fake::Uninstall();
+  }
+  TextRingView Ring() { return TextRingOf(block_); }
+  SharedState block_;
+};
+
+struct RaceCase {
+  const char* name;
+  std::vector<int32_t> queued;  // before the operation
+  RingStep step;                // where the other side cuts in
+  std::vector<int32_t> cutIn;   // -2: a clear; else a push of the value
+  bool pop;                     // the operation: a pop, else a push of 'p'
+  int32_t popped;               // what the pop returns
+  std::vector<int32_t> left;    // what the ring holds afterwards
+};
+
+TEST_F(RingRaceTest, AnOperationCutIntoByAnotherLeavesTheRingWhole) {
+  constexpr int32_t kClear = -2;
+  const RaceCase cases[] = {
+      // The pop had read tail 0; a cancel cleared the ring and queued its
+      // byte. The pop must not publish tail 1 over the clear: that skipped
+      // the cancel byte (or, with nothing pushed, left head 0 and tail 1: a
+      // full ring of stale text).
+      {"pop at tail 0, then clear and push", {'a'}, RingStep::kPopTake, {kClear, 24}, true, 24, {}},
+      {"pop at tail 0, then clear", {'a'}, RingStep::kPopTake, {kClear}, true, -1, {}},
+      // Two producers read the same head: both values stay, in the order
+      // their slots were taken.
+      {"two pushes for one slot", {}, RingStep::kPushTake, {'q'}, false, 0, {'q', 'p'}},
+      // A producer that took its slot before a clear fills it afterwards: it
+      // must not overwrite what was queued after the clear.
+      {"push overtaken by clear and push", {'a'}, RingStep::kPushFill, {kClear, 'n'}, false, 0, {'n'}},
+  };
+  for (const RaceCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    InitialiseSharedState(&block_);
+    for (int32_t v : c.queued) RingPush(Ring(), v);
+    StepHook::step = c.step;
+    StepHook::action = [this, &c] {
+      for (int32_t v : c.cutIn) v == kClear ? RingClear(Ring()) : RingPush(Ring(), v);
+    };
+    if (c.pop) {
+      EXPECT_EQ(RingPop<StepHook>(Ring()), c.popped);
+    } else {
+      RingPush<StepHook>(Ring(), 'p');
+    }
+    EXPECT_FALSE(RingIsFull(Ring()));
+    EXPECT_EQ(Drain(Ring()), c.left);
+  }
+}
+
+// A producer that took a slot and was held up before filling it: the
+// consumer does not take the slot (it still holds a value of an earlier lap),
+// and skips it once it has waited kStallSkipMs on the clock. A producer that
+// died there loses its value; one that was only held up pushes it again.
+TEST_F(RingRaceTest, ASlotTakenAndNotFilledIsSkippedAfterTheStallTime) {
+  for (bool dies : {true, false}) {
+    SCOPED_TRACE(dies ? "the producer died" : "the producer was held up");
+    TextRingView r = Ring();
+    for (int i = 0; i < kTextRingSize; ++i) {  // one lap: slot 0 holds a stale 's'
+      RingPush(r, 's');
+      ASSERT_EQ(RingPop(r), 's');
+    }
+    StepHook::step = RingStep::kPushFill;
+    StepHook::dies = dies;
+    StepHook::action = [r] {
+      RingPush(r, 'y');
+      EXPECT_EQ(RingPop(r), -1) << "the stale value of the slot was taken";
+      Os().sleepMs(kStallSkipMs - 1);
+      EXPECT_EQ(RingPop(r), -1) << "skipped before the stall time";
+      Os().sleepMs(1);
+      EXPECT_EQ(RingPop(r), 'y');
+    };
+    RingPush<StepHook>(r, 'x');  // takes slot 0, held up before filling it
+    EXPECT_EQ(Drain(r), dies ? std::vector<int32_t>{} : std::vector<int32_t>{'x'});
+  }
+}
+
+}  // namespace
+}  // namespace qz
