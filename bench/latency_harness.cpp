@@ -33,6 +33,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -41,6 +42,7 @@
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -54,6 +56,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -535,36 +538,74 @@ struct Counts {
 
 uint8_t Letter(int i) { return static_cast<uint8_t>('a' + i % 26); }
 
-void KeyToWire(Library& lib, const Counts& c) {
+// A second process with the library loaded that does nothing: this program
+// again, started with --idle-process. Its load greets the device and empties
+// the rings before it answers on the pipe. -1 when it could not be started.
+pid_t StartIdleProcess(const char* path) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fds[1], 1);
+    close(fds[0]);
+    execl("/proc/self/exe", "latency_harness", "--idle-process", path, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(fds[1]);
+  char ready = 0;
+  const bool ok = pid > 0 && read(fds[0], &ready, 1) == 1;
+  close(fds[0]);
+  if (!ok && pid > 0) kill(pid, SIGKILL);
+  return ok ? pid : -1;
+}
+
+int IdleProcessMain(const char* path) {
+  Library lib;
+  if (!lib.Open(path)) return 1;
+  if (write(1, "r", 1) != 1) return 1;
+  pause();
+  return 0;
+}
+
+void KeyToWire(Library& lib, const Counts& c, const char* path) {
   BareWriter bare;
   if (!bare.ok()) return Fail("the bare writer could not connect");
-  std::vector<double> ours, base;
-  for (int i = 0; i < c.keySamples; ++i) {
-    SleepUs(2000 + (i * 37) % 1000);  // both writers are asleep again
+  std::vector<double> ours, base, beside;
+  // One sample: from the call that queues a byte until the server holds it.
+  auto sample = [&](int i, std::vector<double>& into, const std::function<void(uint8_t)>& push) {
+    SleepUs(2000 + (i * 37) % 1000);  // the writers are asleep again
     int64_t t0 = 0;
-    uint64_t target = g_server.textBytes.load() + 1;
+    const uint64_t target = g_server.textBytes.load() + 1;
     if (!AwaitServer(g_server.textTarget, target, [&] {
           t0 = NowNs();
-          lib.WriteByte(Letter(i));
+          push(Letter(i));
         })) {
-      return Fail("key-to-wire: the library's byte never arrived");
+      return false;
     }
-    ours.push_back((g_server.lastTextNs.load() - t0) / 1000.0);
-    SleepUs(2000 + (i * 53) % 1000);
-    target = g_server.textBytes.load() + 1;
-    if (!AwaitServer(g_server.textTarget, target, [&] {
-          t0 = NowNs();
-          bare.Push(Letter(i));
-        })) {
-      return Fail("key-to-wire: the bare byte never arrived");
-    }
-    base.push_back((g_server.lastTextNs.load() - t0) / 1000.0);
+    into.push_back((g_server.lastTextNs.load() - t0) / 1000.0);
+    return true;
+  };
+  auto ourPush = [&](uint8_t b) { lib.WriteByte(b); };
+  for (int i = 0; i < c.keySamples; ++i) {
+    if (!sample(i, ours, ourPush)) return Fail("key-to-wire: the library's byte never arrived");
+    if (!sample(i, base, [&](uint8_t b) { bare.Push(b); })) return Fail("key-to-wire: the bare byte never arrived");
   }
   RatioRow("key-to-wire p50", Median(ours), Median(base), "us", 1.3);
   AbsoluteRow("key-to-wire p99", Percentile(ours, 0.99), Percentile(base, 0.99), "us", "<= 2000 us", 2000);
   ReportRow("key-to-wire max", Percentile(ours, 1.0), Percentile(base, 1.0), "us");
   WriteSeries("key_ours", ours);
   WriteSeries("key_base", base);
+
+  // The same with a second, idle process loaded: its writer and poller wait
+  // for their turn and must not slow this one's bytes down.
+  const pid_t idle = StartIdleProcess(path);
+  if (idle < 0) return Fail("key-to-wire: the second process could not load the library");
+  bool arrived = true;
+  for (int i = 0; i < c.keySamples && arrived; ++i) arrived = sample(i, beside, ourPush);
+  kill(idle, SIGTERM);
+  waitpid(idle, nullptr, 0);
+  if (!arrived) return Fail("key-to-wire: with a second process, the library's byte never arrived");
+  RatioRow("key-to-wire p50, second process loaded / alone", Median(beside), Median(ours), "us", 1.3);
 }
 
 void CancelToWire(Library& lib, const Counts& c) {
@@ -859,6 +900,7 @@ void Serial(const char* path, const std::string& configDir, const Counts& c) {
 
 int main(int argc, char** argv) {
   const char* path = QZUSBD_LIBRARY_PATH;
+  if (argc == 3 && std::strcmp(argv[1], "--idle-process") == 0) return IdleProcessMain(argv[2]);
   bool smoke = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--smoke") == 0) {
@@ -898,7 +940,7 @@ int main(int argc, char** argv) {
       Fail("the library did not connect to the device server");
     } else {
       SleepUs(50000);
-      KeyToWire(lib, counts);
+      KeyToWire(lib, counts, path);
       CancelToWire(lib, counts);
       Drain(lib, counts);
       ReplyLag(lib, counts);
