@@ -10,6 +10,9 @@
 # names the DLL exports, and under Wine it starts (the loader resolved every
 # import) and answers as speak does with no synthesizer attached.
 #
+# Before that, each architecture's DLL is checked to be stripped, with its
+# debug information in qzusbd.dll.debug beside it, which the DLL names.
+#
 #   tests/win32/package_test.sh ZIP WINE32 WINE64
 # Prints one line per case and ends with "package: N passed, M failed".
 set -uo pipefail
@@ -54,7 +57,7 @@ build() {
   esac
   local objs=("$root/examples/speak.c" "$work/every_import.c")
   if [ "$kind" = mingw ]; then
-    "$triple-gcc" -Wall -I "$pkg/include" "${objs[@]}" "$pkg/$arch/libqzusbd.dll.a" -o "$out/speak.exe"
+    "$(command -v "$triple-gcc-win32" || echo "$triple-gcc")" -Wall -I "$pkg/include" "${objs[@]}" "$pkg/$arch/libqzusbd.dll.a" -o "$out/speak.exe"
     return
   fi
   # clang compiles against the MinGW headers; lld-link links with MinGW's C
@@ -79,6 +82,16 @@ for arch in x86 x64; do
   wine=$wine64
   [ "$arch" = x86 ] && wine=$wine32
   dll=$pkg/$arch/qzusbd.dll
+  sections=$(x86_64-w64-mingw32-objdump -h "$dll" | awk '{print $2}')
+  if grep -q '^\.debug_' <<<"$sections" || ! grep -qx '\.gnu_debuglink' <<<"$sections" ||
+     ! x86_64-w64-mingw32-objdump -s -j .gnu_debuglink "$dll" | grep -q 'qzusbd\.dll\.debug' ||
+     ! x86_64-w64-mingw32-objdump -h "$dll.debug" 2>/dev/null | grep -q ' \.debug_info '; then
+    echo "package: $arch: qzusbd.dll is not stripped with its debug information in qzusbd.dll.debug"
+    failed=$((failed + 1))
+  else
+    echo "package: $arch: qzusbd.dll stripped ($(stat -c %s "$dll") bytes), debug information in qzusbd.dll.debug"
+    passed=$((passed + 1))
+  fi
   for kind in mingw msvc; do
     name="$arch $kind"
     [ "$kind" = mingw ] && name+=" (gcc, libqzusbd.dll.a)" || name+=" (clang + lld-link, qzusbd.lib)"
