@@ -53,6 +53,8 @@ class Run:
         self.env.pop("QZUSBD_LIBRARY", None)
         self.sim = None
         self.sims = 0
+        self.log_path = None
+        self.log_read = (None, 0, [])
         self.daemon = None
 
     # The simulator: each start has its own transcript and log.
@@ -78,11 +80,20 @@ class Run:
             return ""
 
     def sim_log(self):
+        """The simulator's log so far (read on from where the last call stopped)."""
+        if self.log_read[0] != self.log_path:
+            self.log_read = (self.log_path, 0, [])
+        path, offset, entries = self.log_read
         try:
-            with open(self.log_path) as f:
-                return [json.loads(line) for line in f if line.endswith("\n")]
+            with open(path, "rb") as f:
+                f.seek(offset)
+                data = f.read()
         except FileNotFoundError:
-            return []
+            return entries
+        complete = data[:data.rfind(b"\n") + 1]
+        entries += [json.loads(line) for line in complete.splitlines()]
+        self.log_read = (path, offset + len(complete), entries)
+        return entries
 
     def cancels(self):
         return sum(1 for e in self.sim_log() if e.get("event") == "cancel")
