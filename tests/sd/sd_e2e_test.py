@@ -59,6 +59,24 @@ def main():
         check("... reporting both marks in order", [n for _, n in client.marks(message)] == ["alpha", "beta"])
         check("the long text was cut short", LONG_END not in run.transcript())
 
+        pauser = Client(run.socket).setup("e2e-pause")
+        message = pauser.speak("<speak>%s</speak>" % "".join(
+            'Part %d of a message that is paused at its next mark. <mark name="part%d"/>' % (i, i)
+            for i in range(1, 10)))
+        pauser.wait_event(message, (701,))
+        pauser.request("PAUSE SELF", "2")
+        end = pauser.wait_event(message, (702, 703, 704))
+        marks = [n for _, n in pauser.marks(message)]
+        # The daemon puts marks of its own at the ends of sentences, and the
+        # module pauses at whichever mark comes next: the user's marks so far
+        # come in order, and the text stops a part after the last of them (a
+        # text chunk already on its way may still reach the device).
+        check("PAUSE ends the message at its next mark", end[1] == 704 and
+              marks == ["part%d" % i for i in range(1, len(marks) + 1)] and
+              "Part %d " % (len(marks) + 3) not in run.transcript())
+        pauser.request("CANCEL SELF", "2")
+        pauser.close()
+
         message = client.speak(LONG)
         client.wait_event(message, (701,))
         wait_for(lambda: "Sentence number 1 " in run.transcript(), "the long text to be spoken")
