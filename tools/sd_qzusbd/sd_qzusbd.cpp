@@ -56,6 +56,9 @@ constexpr auto kPollInterval = std::chrono::milliseconds(5);
 // that one have been lost with a reconnecting device.
 constexpr auto kProbeAfter = std::chrono::seconds(3);
 constexpr int kMaxProbes = 4;
+// A device that takes no text and sends no reply for this long while text
+// waits is given up: the message ends as stopped.
+constexpr auto kStallLimit = std::chrono::seconds(30);
 
 enum class Kind { kMark, kEnd, kProbe };
 
@@ -228,7 +231,8 @@ void Speak(const Message& msg) {
   std::string out;  // bytes ready for the library, in order
   int probes = 0;
   int missing = 0;  // consecutive looks that found no device
-  Clock::time_point lastProgress = Clock::now();
+  Clock::time_point lastProgress = Clock::now();  // the last reply, or probe
+  Clock::time_point lastMove = Clock::now();      // the last byte taken, or reply
   for (;;) {
     // Bytes for the library: text, markers (while reply values are free),
     // then a line end and the end marker.
@@ -275,15 +279,19 @@ void Speak(const Message& msg) {
         g_api.WriteByte(static_cast<unsigned char>(out[written++]));
       }
       out.erase(0, written);
+      if (written > 0) lastMove = Clock::now();
       for (int r; (r = g_api.ReadByte()) >= 0;) replies.push_back(r);
-      present = g_api.CheckWdmStatus() != 0;
+      // On a serial port the status is a probe of CTS that closes the port
+      // when CTS stays off, and CTS is off whenever the device's buffer is
+      // full: look only while it may take text.
+      present = g_api.ReadyCheck() == 0 || g_api.CheckWdmStatus() != 0;
     }
     bool pause = false;
     {
       std::lock_guard<std::mutex> lock(g_mu);
       for (int r : replies) pause = HandleReplyLocked(msg.id, r, &probes) || pause;
     }
-    if (!replies.empty()) lastProgress = Clock::now();
+    if (!replies.empty()) lastProgress = lastMove = Clock::now();
     if (pause) {
       CancelSpeech();
       std::lock_guard<std::mutex> lock(g_mu);
@@ -292,10 +300,15 @@ void Speak(const Message& msg) {
     // A transfer that fails reopens the device, so one look may catch a
     // reopen in passing; two in a row mean that the device is gone.
     missing = present ? 0 : missing + 1;
-    if (missing >= 2) {
+    const bool stalled = !out.empty() && Clock::now() - lastMove >= kStallLimit;
+    if (missing >= 2 || stalled) {
       CancelSpeech();
       std::lock_guard<std::mutex> lock(g_mu);
-      if (FinishLocked(msg.id, "703 STOP\n")) Log("the synthesizer was disconnected while speaking");
+      if (FinishLocked(msg.id, "703 STOP\n")) {
+        Log(stalled ? "the synthesizer has taken no text for %d s: message stopped"
+                    : "the synthesizer was disconnected while speaking",
+            static_cast<int>(kStallLimit.count()));
+      }
     }
     std::unique_lock<std::mutex> lock(g_mu);
     g_cv.wait_for(lock, kPollInterval, [&] { return g_current != msg.id || g_finished; });
@@ -351,6 +364,7 @@ void Start(Message msg) {
     std::lock_guard<std::mutex> lock(g_mu);
     cancel = !g_finished;
     g_finished = true;
+    g_writable = 0;
   }
   if (cancel) CancelSpeech();
   std::lock_guard<std::mutex> lock(g_mu);
