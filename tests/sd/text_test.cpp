@@ -30,7 +30,7 @@ TEST_F(SdText, MessagesBecomePrintableAsciiAndMarks) {
       {"a\xC3" "b\xFF" "c", "abc"},                                   // invalid UTF-8 dropped
       {"x\x01" "12\x01y\x18z\x7F", "x12yz"},                        // no marker or cancel gets through
       {"one\ntwo\tthree", "one two three"},
-      {"<speak>a <mark name=\"m1\"/>b<mark name='m&amp;2'/></speak>", " a [m1]b[m&2] "},
+      {"<speak>a <mark name=\"m1\"/>b<mark name='m&amp;2&#10;'/></speak>", " a [m1]b[m&2] "},
       {"<speak>x &lt;&#233;&#xE9;&gt; &bogus; <emphasis>y</emphasis><break/>z</speak>",
        " x <ee> &bogus; y z "},
       {"<speak><!-- <mark name=\"no\"/> -->a<mark/>b<mark name=\"c\"", " ab"},  // unnamed, unterminated

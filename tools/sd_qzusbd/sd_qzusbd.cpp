@@ -27,6 +27,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <clocale>
@@ -305,9 +306,8 @@ void Speak(const Message& msg) {
       CancelSpeech();
       std::lock_guard<std::mutex> lock(g_mu);
       if (FinishLocked(msg.id, "703 STOP\n")) {
-        Log(stalled ? "the synthesizer has taken no text for %d s: message stopped"
-                    : "the synthesizer was disconnected while speaking",
-            static_cast<int>(kStallLimit.count()));
+        if (stalled) Log("the synthesizer took no text for %d s: message stopped", int(kStallLimit.count()));
+        else Log("the synthesizer was disconnected while speaking: message stopped");
       }
     }
     std::unique_lock<std::mutex> lock(g_mu);

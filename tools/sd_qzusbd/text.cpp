@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -209,6 +210,10 @@ std::vector<Piece> ParseText(const std::string& data) {
     const std::string name = TagName(tag);
     std::string markName;
     if (name == "mark" && Attribute(tag, "name", &markName)) {
+      // The name goes back to the daemon on one line.
+      markName.erase(std::remove_if(markName.begin(), markName.end(),
+                                    [](char c) { return static_cast<unsigned char>(c) < 0x20; }),
+                     markName.end());
       pieces.push_back(Piece{true, markName});
     } else if (name == "break" || name == "p" || name == "/p" || name == "s" || name == "/s" || name == "speak" ||
                name == "/speak") {
