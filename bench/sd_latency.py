@@ -14,6 +14,7 @@ time it logs connections (1 ms resolution).
 
 usage: sd_latency.py QZSIM SD_QZUSBD LIBQZUSBD [STOPS]"""
 import os
+import socket
 import subprocess
 import sys
 import time
@@ -34,6 +35,24 @@ def report(name, values, baseline):
     b50, b99 = percentile(baseline, 50), percentile(baseline, 99)
     print("%-34s p50 %7.2f ms  p99 %7.2f ms   (SSIP round trip p50 %.2f ms, p99 %.2f ms; ratio p50 %.1f, p99 %.1f)"
           % (name, p50 * 1e3, p99 * 1e3, b50 * 1e3, b99 * 1e3, p50 / b50, p99 / b99))
+
+
+def sim_clock_offset(run, samples=5):
+    """Seconds to add to a time in the simulator's log to get time.monotonic():
+    qzsim logs a connection when it accepts it, which is after connect() began,
+    so each connection bounds the offset from below."""
+    offset = None
+    for _ in range(samples):
+        count = sum(1 for e in run.sim_log() if e.get("event") == "connect")
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        before = time.monotonic()
+        s.connect(os.path.join(run.dir, "qzusb-0"))
+        connects = wait_for(lambda: [e for e in run.sim_log() if e.get("event") == "connect"][count:],
+                            "qzsim to log the connection")
+        s.close()
+        o = before - connects[0]["t"]
+        offset = o if offset is None else max(offset, o)
+    return offset
 
 
 def stops(run, client, offset, count, by_spd_say):
@@ -85,7 +104,7 @@ def main():
         run.start_sim()
         run.start_daemon()
         client = Client(run.socket).setup("bench")
-        offset = run.sim_clock_offset()
+        offset = sim_clock_offset(run)
         by_spd_say, rt1 = stops(run, client, offset, count, True)
         by_ssip, rt2 = stops(run, client, offset, count, False)
         mark = marks(run, client, offset, 50, max(1, count // 50))

@@ -129,23 +129,6 @@ class Run:
         return subprocess.run(["spd-say", *args], env=self.env, stdin=subprocess.DEVNULL,
                               timeout=timeout).returncode
 
-    # Seconds to add to a time in the simulator's log to get time.monotonic():
-    # qzsim logs a connection when it accepts it, which is after connect()
-    # began, so each connection bounds the offset from below.
-    def sim_clock_offset(self, samples=5):
-        offset = None
-        for _ in range(samples):
-            count = sum(1 for e in self.sim_log() if e.get("event") == "connect")
-            s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-            before = time.monotonic()
-            s.connect(os.path.join(self.dir, "qzusb-0"))
-            connects = wait_for(lambda: [e for e in self.sim_log() if e.get("event") == "connect"][count:],
-                                "qzsim to log the connection")
-            s.close()
-            o = before - connects[0]["t"]
-            offset = o if offset is None else max(offset, o)
-        return offset
-
     def close(self, keep=False):
         for p in (self.daemon, self.sim):
             if p is not None and p.poll() is None:
