@@ -19,6 +19,7 @@ import subprocess
 import sys
 import time
 
+sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "sd"))
 from sdrun import Client, Run, wait_for  # noqa: E402
 

@@ -9,6 +9,7 @@ import shutil
 import sys
 import time
 
+sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from sdrun import Client, Failure, Run, wait_for  # noqa: E402
 
