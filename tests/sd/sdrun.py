@@ -29,6 +29,11 @@ def wait_for(predicate, what, timeout=30.0):
         time.sleep(0.005)
 
 
+# The simulator and the daemon end with the test process, even when a time-out
+# kills it (util-linux's setpriv sets the parent-death signal, then runs them).
+DIE_WITH_PARENT = ["setpriv", "--pdeathsig", "TERM"] if shutil.which("setpriv") else []
+
+
 class Run:
     def __init__(self, qzsim, module, library, rate=100):
         qzsim, module, library = (os.path.abspath(p) for p in (qzsim, module, library))
@@ -63,7 +68,7 @@ class Run:
         self.transcript_path = os.path.join(self.dir, "transcript%d" % self.sims)
         self.log_path = os.path.join(self.dir, "qzsim%d.log" % self.sims)
         self.sim = subprocess.Popen(
-            [self.qzsim, "--runtime-dir", self.dir, "--rate", str(self.rate),
+            DIE_WITH_PARENT + [self.qzsim, "--runtime-dir", self.dir, "--rate", str(self.rate),
              "--transcript", self.transcript_path, "--log", self.log_path],
             stdin=subprocess.DEVNULL, env=self.env)
         wait_for(lambda: any(e.get("event") == "plugged" for e in self.sim_log()), "qzsim to listen")
@@ -108,7 +113,7 @@ class Run:
     def start_daemon(self):
         self.daemon_out = open(os.path.join(self.logs, "daemon.out"), "w")
         self.daemon = subprocess.Popen(
-            ["speech-dispatcher", "-s", "-t", "0", "-C", self.conf, "-S", self.socket,
+            DIE_WITH_PARENT + ["speech-dispatcher", "-s", "-t", "0", "-C", self.conf, "-S", self.socket,
              "-c", "unix_socket", "-L", self.logs, "-P", os.path.join(self.dir, "speechd.pid")],
             stdin=subprocess.DEVNULL, stdout=self.daemon_out, stderr=subprocess.STDOUT, env=self.env)
 
