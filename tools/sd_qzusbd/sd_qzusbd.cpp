@@ -182,7 +182,7 @@ bool ConnectLocked(std::string* why) {
   if (!g_loaded) return false;
   if (g_api.CheckWdmStatus() != 0) return true;
   *why = "no synthesizer is connected (no device server answers in the runtime directory, or the serial "
-         "port does not answer)";
+         "port does not answer; qzdoctor, run with the daemon's environment, says which)";
   return false;
 }
 
@@ -456,7 +456,7 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   if (std::setlocale(LC_CTYPE, "C.UTF-8") == nullptr) std::setlocale(LC_CTYPE, "");
   if (argc > 2 || (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0))) {
-    std::fprintf(stderr,
+    std::fprintf(argc == 2 ? stdout : stderr,
                  "usage: sd_qzusbd [CONFIG]\n"
                  "A speech-dispatcher output module for the qzusbd synthesizer. speech-dispatcher\n"
                  "starts it with its configuration file (qzusbd.conf) and talks to it on\n"
