@@ -1,0 +1,237 @@
+"""speech-dispatcher with the sd_qzusbd module, speaking on qzsim, all in one
+private directory: the runtime and config directories, the daemon's socket,
+configuration and logs. Used by the end-to-end test and the latency bench."""
+import json
+import os
+import queue
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+
+
+class Failure(Exception):
+    pass
+
+
+def wait_for(predicate, what, timeout=30.0):
+    """Polls predicate until it returns something true; the time-out only bounds a failure."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise Failure("timed out waiting for " + what)
+        time.sleep(0.005)
+
+
+# The simulator and the daemon end with the test process, even when a time-out
+# kills it (util-linux's setpriv sets the parent-death signal, then runs them).
+DIE_WITH_PARENT = ["setpriv", "--pdeathsig", "TERM"] if shutil.which("setpriv") else []
+
+
+class Run:
+    def __init__(self, qzsim, module, library, rate=100):
+        qzsim, module, library = (os.path.abspath(p) for p in (qzsim, module, library))
+        self.qzsim, self.rate = qzsim, rate
+        self.dir = tempfile.mkdtemp(prefix="qz-sd-")
+        os.chmod(self.dir, 0o700)
+        self.socket = os.path.join(self.dir, "speechd.sock")
+        self.conf = os.path.join(self.dir, "conf")
+        self.logs = os.path.join(self.dir, "log")
+        xdg = os.path.join(self.dir, "xdg")
+        for d in (os.path.join(self.conf, "modules"), self.logs, xdg):
+            os.makedirs(d, mode=0o700)
+        with open(os.path.join(self.conf, "speechd.conf"), "w") as f:
+            f.write('CommunicationMethod "unix_socket"\nSocketPath "%s"\nLogLevel 4\nLogDir "%s"\n'
+                    'AddModule "qzusbd" "%s" "qzusbd.conf"\nDefaultModule qzusbd\n'
+                    % (self.socket, self.logs, module))
+        with open(os.path.join(self.conf, "modules", "qzusbd.conf"), "w") as f:
+            f.write('# The library of this build.\nQzusbdLibrary "%s"\n' % library)
+        self.env = dict(os.environ, QZUSBD_RUNTIME_DIR=self.dir, QZUSBD_CONFIG_DIR=self.dir,
+                        XDG_RUNTIME_DIR=xdg, XDG_CONFIG_HOME=xdg, HOME=self.dir,
+                        SPEECHD_ADDRESS="unix_socket:" + self.socket)
+        self.env.pop("QZUSBD_LIBRARY", None)
+        self.sim = None
+        self.sims = 0
+        self.log_path = None
+        self.log_read = (None, 0, [])
+        self.daemon = None
+
+    # The simulator: each start has its own transcript and log.
+    def start_sim(self):
+        self.sims += 1
+        self.transcript_path = os.path.join(self.dir, "transcript%d" % self.sims)
+        self.log_path = os.path.join(self.dir, "qzsim%d.log" % self.sims)
+        self.sim = subprocess.Popen(
+            DIE_WITH_PARENT + [self.qzsim, "--runtime-dir", self.dir, "--rate", str(self.rate),
+             "--transcript", self.transcript_path, "--log", self.log_path],
+            stdin=subprocess.DEVNULL, env=self.env)
+        wait_for(lambda: any(e.get("event") == "plugged" for e in self.sim_log()), "qzsim to listen")
+
+    def kill_sim(self):
+        self.sim.send_signal(signal.SIGKILL)
+        self.sim.wait()
+
+    def transcript(self):
+        try:
+            with open(self.transcript_path) as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def sim_log(self):
+        """The simulator's log so far (read on from where the last call stopped)."""
+        if self.log_read[0] != self.log_path:
+            self.log_read = (self.log_path, 0, [])
+        path, offset, entries = self.log_read
+        try:
+            with open(path, "rb") as f:
+                f.seek(offset)
+                data = f.read()
+        except FileNotFoundError:
+            return entries
+        complete = data[:data.rfind(b"\n") + 1]
+        entries += [json.loads(line) for line in complete.splitlines()]
+        self.log_read = (path, offset + len(complete), entries)
+        return entries
+
+    def cancels(self):
+        return sum(1 for e in self.sim_log() if e.get("event") == "cancel")
+
+    def module_log(self):
+        try:
+            with open(os.path.join(self.logs, "qzusbd.log")) as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def start_daemon(self):
+        self.daemon_out = open(os.path.join(self.logs, "daemon.out"), "w")
+        self.daemon = subprocess.Popen(
+            DIE_WITH_PARENT + ["speech-dispatcher", "-s", "-t", "0", "-C", self.conf, "-S", self.socket,
+             "-c", "unix_socket", "-L", self.logs, "-P", os.path.join(self.dir, "speechd.pid")],
+            stdin=subprocess.DEVNULL, stdout=self.daemon_out, stderr=subprocess.STDOUT, env=self.env)
+
+        def answers():
+            if self.daemon.poll() is not None:
+                raise Failure("speech-dispatcher ended at start (see %s)" % self.logs)
+            try:
+                Client(self.socket).close()
+                return True
+            except OSError:
+                return False
+        wait_for(answers, "speech-dispatcher to listen")
+
+    def daemon_running(self):
+        return self.daemon is not None and self.daemon.poll() is None
+
+    def spd_say(self, *args, timeout=60):
+        return subprocess.run(["spd-say", *args], env=self.env, stdin=subprocess.DEVNULL,
+                              timeout=timeout).returncode
+
+    def close(self, keep=False):
+        for p in (self.daemon, self.sim):
+            if p is not None and p.poll() is None:
+                p.terminate()
+                try:
+                    p.wait(10)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+                    p.wait()
+        if keep:
+            print("kept for inspection: " + self.dir)
+        else:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class Client:
+    """A speech-dispatcher client speaking SSIP on the socket, with every
+    event notification on; events are kept with their arrival time."""
+
+    def __init__(self, path):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.sock.connect(path)
+        self.replies = queue.Queue()
+        self.events = []
+        self.lock = threading.Condition()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def setup(self, name="e2e"):
+        self.request("SET SELF CLIENT_NAME user:%s:main" % name, "2")
+        self.request("SET SELF NOTIFICATION ALL on", "2")
+        self.request("SET SELF SSML_MODE on", "2")
+        return self
+
+    def _read(self):
+        buffer, lines = b"", []
+        while True:
+            try:
+                data = self.sock.recv(65536)
+            except OSError:
+                data = b""
+            if not data:
+                self.replies.put(None)
+                return
+            buffer += data
+            while b"\r\n" in buffer:
+                raw, buffer = buffer.split(b"\r\n", 1)
+                line = raw.decode("utf-8", "replace")
+                lines.append(line)
+                if len(line) >= 4 and line[3] == "-":
+                    continue
+                code, body = line[:3], [l[4:] for l in lines]
+                lines = []
+                if code.startswith("7"):
+                    with self.lock:
+                        self.events.append((time.monotonic(), int(code), body))
+                        self.lock.notify_all()
+                else:
+                    self.replies.put((code, body))
+
+    def request(self, line, expect=None):
+        self.sock.sendall(line.encode() + b"\r\n")
+        reply = self.replies.get(timeout=30)
+        if reply is None:
+            raise Failure("speech-dispatcher closed the connection after " + line)
+        if expect is not None and not reply[0].startswith(expect):
+            raise Failure("%s: expected %s, got %s %s" % (line, expect, reply[0], reply[1]))
+        return reply
+
+    def speak(self, text):
+        self.request("SPEAK", "230")
+        data = "\r\n".join("." + l if l.startswith(".") else l for l in text.split("\n"))
+        self.sock.sendall(data.encode() + b"\r\n.\r\n")
+        code, body = self.replies.get(timeout=30)
+        if code != "225":
+            raise Failure("SPEAK: expected 225, got %s %s" % (code, body))
+        return body[0]  # the message id
+
+    def wait_event(self, message, codes, timeout=60):
+        """The first event of the message with one of the codes."""
+        deadline = time.monotonic() + timeout
+        with self.lock:
+            while True:
+                for e in self.events:
+                    if e[1] in codes and e[2] and e[2][0] == message:
+                        return e
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise Failure("timed out waiting for event %s of message %s" % (codes, message))
+                self.lock.wait(left)
+
+    def marks(self, message):
+        with self.lock:
+            return [(t, body[2]) for t, code, body in self.events
+                    if code == 700 and body[0] == message and len(body) > 2]
+
+    def close(self):
+        try:
+            self.sock.sendall(b"QUIT\r\n")
+        except OSError:
+            pass
+        self.sock.close()
