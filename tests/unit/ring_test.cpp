@@ -124,8 +124,8 @@ TEST(RingHostileIndices, ArbitraryIndexValuesStayInsideTheBlock) {
 }
 
 // One producer and one consumer thread move 10^7 values (10^6 under the
-// thread sanitizer); the producer never
-// overfills, so every value must arrive once, in order.
+// thread sanitizer); the producer never overfills, so every value must
+// arrive once, in order.
 TEST(RingThreads, ProducerAndConsumerMoveTenMillionValuesInOrder) {
   auto* block = new SharedState();
   InitialiseSharedState(block);
