@@ -275,15 +275,19 @@ bool UrgentWrite() {
   return ok;
 }
 
-void CloseDevice() {
+void ReleaseDevice() {
   ProcessState& p = Proc();
-  p.deviceClosed.store(1);
   EnterExclusive();
   const OsHandle old = p.deviceHandle.load(std::memory_order_relaxed);
   p.deviceHandle.store(kInvalidHandle, std::memory_order_relaxed);
   p.deviceGeneration.fetch_add(1, std::memory_order_relaxed);
   if (IsOpenHandle(old)) Os().closeDevice(old);
   LeaveExclusive();
+}
+
+void CloseDevice() {
+  Proc().deviceClosed.store(1);
+  ReleaseDevice();
 }
 
 void CancelDeviceTransfers() {

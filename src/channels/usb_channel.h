@@ -36,8 +36,12 @@ bool BusyRetryWrite(const uint8_t* bytes, uint32_t length, uint32_t pauseMs);
 bool ImmediateWrite(uint8_t byte);
 // The urgent cancel (24) on pipe 1; the control call's success flag.
 bool UrgentWrite();
-// Closes the device for good (unload): a transfer in flight is cancelled,
-// transfers after it fail and reopens open nothing until OpenDevice.
+// Closes the handle (a transfer in flight is cancelled first). The device
+// stays reopenable: the next transfer fails and reopens it, as after any
+// failure.
+void ReleaseDevice();
+// Closes the device for good (unload): as ReleaseDevice, and reopens open
+// nothing until OpenDevice.
 void CloseDevice();
 // Makes a transfer in flight fail soon, so a thread stuck in it can leave.
 // Never waits for a reopen; safe from any thread.

@@ -32,10 +32,16 @@ bool JoinWorker(OsHandle& thread, uint32_t ms) {
   return true;
 }
 
-void AbandonDevice() {
-  ProcessState& p = Proc();
-  CloseDevice();
-  p.deviceOpen.store(0);
+// A failed start: the device is closed, but a later transfer's reopen may
+// bring it back. Only the unload closes it for good, and the failed writer
+// start (the poller may still be running then, and must not reopen it).
+void AbandonDevice(bool forGood) {
+  if (forGood) {
+    CloseDevice();
+  } else {
+    ReleaseDevice();
+  }
+  Proc().deviceOpen.store(0);
 }
 
 // The USB road of the load: device, revision, events, poller, writer. Every
@@ -56,7 +62,7 @@ void StartUsb() {
   if (!IsOpenHandle(p.pollerWakeEvent) || !IsOpenHandle(p.writerWakeEvent)) {
     CloseEventField(p.pollerWakeEvent);
     CloseEventField(p.writerWakeEvent);
-    AbandonDevice();
+    AbandonDevice(false);
     return;
   }
 
@@ -67,7 +73,7 @@ void StartUsb() {
     p.pollerThread = kNoHandle;
     CloseEventField(p.pollerWakeEvent);
     CloseEventField(p.writerWakeEvent);
-    AbandonDevice();
+    AbandonDevice(false);
     return;
   }
   Os().lowerThreadPriority(p.pollerThread);
@@ -84,7 +90,7 @@ void StartUsb() {
     // already ended, else by the unload once it has.
     p.pollerStop.store(1);
     Os().signalEvent(p.pollerWakeEvent);
-    AbandonDevice();
+    AbandonDevice(true);
     if (JoinWorker(p.pollerThread, 0)) {
       CloseEventField(p.pollerWakeEvent);
       CloseEventField(p.writerWakeEvent);

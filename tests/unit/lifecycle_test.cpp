@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <vector>
 
 #include "lifecycle/lifecycle.h"
 #include "platform/fake/fake.h"
@@ -17,6 +18,8 @@ namespace {
 SharedState g_block;
 std::atomic<int> g_threadStarts{0};
 std::atomic<int> g_failThreadStart{0};  // 1-based index of the start that fails; 0: none
+std::atomic<int> g_eventCreates{0};
+std::atomic<int> g_failEventCreate{0};  // likewise for event creation
 std::atomic<uint32_t> g_longestLoadWait{0};
 std::atomic<bool> g_loading{false};
 
@@ -27,6 +30,8 @@ class LifecycleTest : public ::testing::Test {
     InitialiseSharedState(&g_block);
     g_threadStarts = 0;
     g_failThreadStart = 0;
+    g_eventCreates = 0;
+    g_failEventCreate = 0;
     g_longestLoadWait = 0;
     table_ = Os();
     table_.getWindowsDirectory = [](char*, uint32_t) -> uint32_t { return 0; };
@@ -35,6 +40,10 @@ class LifecycleTest : public ::testing::Test {
     table_.startThread = [](ThreadMain main, void* arg, uint32_t* id) -> OsHandle {
       if (++g_threadStarts == g_failThreadStart.load()) return kNoHandle;
       return NativePlatform().startThread(main, arg, id);
+    };
+    table_.createEvent = []() -> OsHandle {
+      if (++g_eventCreates == g_failEventCreate.load()) return kNoHandle;
+      return NativePlatform().createEvent();
     };
     table_.waitThread = [](OsHandle t, uint32_t ms) {
       if (g_loading.load() && ms > g_longestLoadWait.load()) g_longestLoadWait = ms;
@@ -90,15 +99,37 @@ TEST_F(LifecycleTest, WriterThatCannotStartLeavesNoConnectionAndNoWaitInTheLoad)
   ExpectAllClosed();
 }
 
-TEST_F(LifecycleTest, PollerThatCannotStartLeavesNoConnection) {
-  g_failThreadStart = 1;
-  Load();
-  EXPECT_EQ(g_threadStarts.load(), 1);
-  EXPECT_EQ(USBQZ_CheckWdmStatus(), 0);
-  EXPECT_EQ(fake::CountJournal("urgent"), 0);
-  ExpectAllClosed();
-  OnLibraryUnload(false);
-  ExpectAllClosed();
+// A wake event or the poller cannot be had: the load leaves no connection
+// and sends nothing, but the device stays reopenable, so a later transfer
+// brings it back as after any failure.
+TEST_F(LifecycleTest, FailedStartLeavesNoConnectionButTheDeviceReopenable) {
+  struct Case {
+    const char* name;
+    int failEvent;
+    int failThread;
+  } cases[] = {{"first event", 1, 0}, {"second event", 2, 0}, {"poller", 0, 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fake::Reset();
+    g_eventCreates = 0;
+    g_threadStarts = 0;
+    g_failEventCreate = c.failEvent;
+    g_failThreadStart = c.failThread;
+    Load();
+    EXPECT_EQ(g_threadStarts.load(), c.failThread);
+    EXPECT_EQ(USBQZ_CheckWdmStatus(), 0);
+    EXPECT_EQ(fake::CountJournal("urgent"), 0);
+    ExpectAllClosed();
+
+    const uint8_t text[] = {'h', 'i'};
+    EXPECT_EQ(USBQZ_WriteString(text, 2), 0);  // fails on the closed handle and reopens
+    EXPECT_EQ(USBQZ_CheckWdmStatus(), 1);
+    EXPECT_EQ(USBQZ_WriteByteImmediate(24), 1);
+    EXPECT_EQ(USBQZ_WriteString(text, 2), 1);
+    EXPECT_EQ(fake::PipeBytes(0), (std::vector<uint8_t>{'h', 'i'}));
+    OnLibraryUnload(false);
+    ExpectAllClosed();
+  }
 }
 
 // A transfer that never returns holds the writer; the unload cuts it loose
