@@ -138,11 +138,13 @@ void OnLibraryLoad() {
 // transfer), then closes the thread, event, device and port handles. Sends
 // nothing to the device and leaves the shared block's contents alone.
 void OnLibraryUnload(bool processTerminating) {
-  if (processTerminating) return;  // the other threads are gone already: touch nothing
   ProcessState& p = Proc();
   p.unloading.store(1);
   p.pollerStop.store(1);
   p.writerStop.store(1);
+  // Threads may still be inside the library (or were killed there): nothing
+  // is waited for, closed or unmapped; the system takes it all.
+  if (processTerminating) return;
   if (IsOpenHandle(p.pollerWakeEvent)) Os().signalEvent(p.pollerWakeEvent);
   if (IsOpenHandle(p.writerWakeEvent)) Os().signalEvent(p.writerWakeEvent);
 

@@ -9,8 +9,10 @@ namespace qz {
 void OnLibraryLoad();
 
 // Runs when the process unloads the library. With processTerminating set the
-// process is exiting and its other threads are already gone: nothing is
-// waited for.
+// process is ending: its other threads are gone already (Windows) or may
+// still be running in the library until the kernel ends them (POSIX exit).
+// The workers are told to stop, and nothing is waited for, closed or
+// unmapped.
 void OnLibraryUnload(bool processTerminating);
 
 }  // namespace qz
