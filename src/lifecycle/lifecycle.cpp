@@ -156,6 +156,15 @@ void OnLibraryUnload(bool processTerminating) {
     CancelDeviceTransfers();
     gone = JoinWorker(p.pollerThread, kWorkerCutLooseMs) && JoinWorker(p.writerThread, kWorkerCutLooseMs);
   }
+  // A worker that the cancels do not get out (a driver that ignores them) is
+  // still running the library's code: it must stay mapped. Where that cannot
+  // be had, the unload waits for the worker.
+  if (!gone && !Os().keepLibraryMapped()) {
+    while (!gone) {
+      CancelDeviceTransfers();
+      gone = JoinWorker(p.pollerThread, kWorkerCutLooseMs) && JoinWorker(p.writerThread, kWorkerCutLooseMs);
+    }
+  }
   if (!gone) return;  // never close what a worker may still be using
 
   CloseEventField(p.pollerWakeEvent);

@@ -143,6 +143,11 @@ struct Platform {
   bool (*waitThread)(OsHandle thread, uint32_t ms);
   // Releases the handle; a thread still running is left to end by itself.
   void (*closeThread)(OsHandle thread);
+  // Keeps the library's code mapped for the rest of the process, even through
+  // the unload that is running now: for an unload that cannot get a worker
+  // out of the library. False when the platform cannot promise it (the caller
+  // must then wait for the worker). Returns at once; any thread.
+  bool (*keepLibraryMapped)();
 };
 
 // The table in use. The native backend unless a test installed another.

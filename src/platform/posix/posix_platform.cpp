@@ -34,6 +34,7 @@ const Platform& NativePlatform() {
       posix::LowerThreadPriority,
       posix::WaitThread,
       posix::CloseThread,
+      posix::KeepLibraryMapped,
   };
   return table;
 }

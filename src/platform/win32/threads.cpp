@@ -200,4 +200,12 @@ void CloseThread(OsHandle thread) {
   delete r;
 }
 
+// Pins the module that holds this code: FreeLibrary, the one running now
+// included, no longer unmaps it.
+bool KeepLibraryMapped() {
+  HMODULE module = nullptr;
+  return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCSTR>(&QzRunThread), &module) != 0;
+}
+
 }  // namespace qz::win32

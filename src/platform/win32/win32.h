@@ -40,5 +40,6 @@ OsHandle StartThread(ThreadMain main, void* arg, uint32_t* threadId);
 bool LowerThreadPriority(OsHandle thread);
 bool WaitThread(OsHandle thread, uint32_t ms);
 void CloseThread(OsHandle thread);
+bool KeepLibraryMapped();
 
 }  // namespace qz::win32

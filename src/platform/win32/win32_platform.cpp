@@ -34,6 +34,7 @@ const Platform& NativePlatform() {
       win32::LowerThreadPriority,
       win32::WaitThread,
       win32::CloseThread,
+      win32::KeepLibraryMapped,
   };
   return table;
 }
