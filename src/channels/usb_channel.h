@@ -23,7 +23,8 @@ struct PipeRequest {
 void OpenDevice();
 // Reads the device descriptor and sets Shared().protocolRevision.
 void ReadDeviceRevision();
-// Closes the handle and opens it again; deviceOpen follows the result.
+// Cancels the transfers inside the handle, closes it and opens it again;
+// deviceOpen follows the result.
 void ReopenDevice();
 // One reply byte 0..99, or -1.
 int32_t PollReplyByte();
@@ -34,7 +35,9 @@ int32_t PollReplyByte();
 bool BusyRetryWrite(const uint8_t* bytes, uint32_t length, uint32_t pauseMs);
 // One byte on pipe 1; the control call's success flag.
 bool ImmediateWrite(uint8_t byte);
-// The urgent cancel (24) on pipe 1; the control call's success flag.
+// The urgent cancel (24) on pipe 1; the control call's success flag. It does
+// not queue behind a transfer that the device holds: after a few
+// milliseconds it cancels that transfer and reopens the handle first.
 bool UrgentWrite();
 // Closes the handle (a transfer in flight is cancelled first). The device
 // stays reopenable: the next transfer fails and reopens it, as after any
