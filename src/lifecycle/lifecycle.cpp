@@ -136,7 +136,9 @@ void OnLibraryLoad() {
 // Stops both workers and waits until they have left the library's code (a
 // worker inside a transfer that does not return is cut loose by cancelling the
 // transfer), then closes the thread, event, device and port handles. Sends
-// nothing to the device and leaves the shared block's contents alone.
+// nothing to the device and leaves the shared block's contents alone. A
+// worker that still does not leave keeps the library mapped, and its handles
+// open.
 void OnLibraryUnload(bool processTerminating) {
   ProcessState& p = Proc();
   p.unloading.store(1);
