@@ -5,8 +5,9 @@
 // The two ways out differ. After dlclose the code is unmapped, so the unload
 // gets the workers out and closes and unmaps everything. At exit the
 // application's threads may still be running in the library until the kernel
-// ends them: then nothing is closed or unmapped (the kernel takes it all), as
-// the Windows entry point does at process termination.
+// ends them: then the workers are stopped, but nothing is closed or unmapped
+// (the kernel takes it all), as the Windows entry point leaves everything at
+// process termination.
 //
 // Telling them apart: an object loaded with the program (linked, or
 // preloaded) is never unloaded by dlclose, so its destructor runs only at
@@ -44,6 +45,12 @@ __attribute__((constructor)) void QzusbdLoad() {
   qz::OnLibraryLoad();
 }
 
-__attribute__((destructor)) void QzusbdUnload() { qz::OnLibraryUnload(g_loadedWithProgram || g_exiting.load()); }
+__attribute__((destructor)) void QzusbdUnload() {
+  if (g_loadedWithProgram || g_exiting.load()) {
+    qz::OnProcessExit();
+  } else {
+    qz::OnLibraryUnload(false);
+  }
+}
 
 }  // namespace

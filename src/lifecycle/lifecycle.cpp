@@ -111,6 +111,28 @@ void StartSerial() {
   p.portOpen.store(1);
 }
 
+// Tells both workers to stop and waits until they have left the library's
+// code: a worker inside a transfer that does not return is cut loose by
+// cancelling the transfer. True once both are gone (their handles closed).
+bool StopWorkers() {
+  ProcessState& p = Proc();
+  p.unloading.store(1);
+  p.pollerStop.store(1);
+  p.writerStop.store(1);
+  if (IsOpenHandle(p.pollerWakeEvent)) Os().signalEvent(p.pollerWakeEvent);
+  if (IsOpenHandle(p.writerWakeEvent)) Os().signalEvent(p.writerWakeEvent);
+
+  // A worker inside a transfer leaves it at once; a second cancel catches a
+  // transfer that started just as the first one went out.
+  CancelDeviceTransfers();
+  bool gone = JoinWorker(p.pollerThread, kWorkerLeaveMs) && JoinWorker(p.writerThread, kWorkerLeaveMs);
+  if (!gone) {
+    CancelDeviceTransfers();
+    gone = JoinWorker(p.pollerThread, kWorkerCutLooseMs) && JoinWorker(p.writerThread, kWorkerCutLooseMs);
+  }
+  return gone;
+}
+
 }  // namespace
 
 void OnLibraryLoad() {
@@ -133,31 +155,13 @@ void OnLibraryLoad() {
   if (p.portOpen.load() == 1 || p.deviceOpen.load() == 1) USBQZ_WriteByteImmediate(CANCEL_BYTE);
 }
 
-// Stops both workers and waits until they have left the library's code (a
-// worker inside a transfer that does not return is cut loose by cancelling the
-// transfer), then closes the thread, event, device and port handles. Sends
-// nothing to the device and leaves the shared block's contents alone. A
-// worker that still does not leave keeps the library mapped, and its handles
-// open.
+// Stops the workers, then closes the thread, event, device and port handles.
+// Sends nothing to the device and leaves the shared block's contents alone. A
+// worker that does not leave keeps the library mapped, and its handles open.
 void OnLibraryUnload(bool processTerminating) {
+  if (processTerminating) return;  // the other threads are gone already: touch nothing
   ProcessState& p = Proc();
-  p.unloading.store(1);
-  p.pollerStop.store(1);
-  p.writerStop.store(1);
-  // Threads may still be inside the library (or were killed there): nothing
-  // is waited for, closed or unmapped; the system takes it all.
-  if (processTerminating) return;
-  if (IsOpenHandle(p.pollerWakeEvent)) Os().signalEvent(p.pollerWakeEvent);
-  if (IsOpenHandle(p.writerWakeEvent)) Os().signalEvent(p.writerWakeEvent);
-
-  // A worker inside a transfer leaves it at once; a second cancel catches a
-  // transfer that started just as the first one went out.
-  CancelDeviceTransfers();
-  bool gone = JoinWorker(p.pollerThread, kWorkerLeaveMs) && JoinWorker(p.writerThread, kWorkerLeaveMs);
-  if (!gone) {
-    CancelDeviceTransfers();
-    gone = JoinWorker(p.pollerThread, kWorkerCutLooseMs) && JoinWorker(p.writerThread, kWorkerCutLooseMs);
-  }
+  bool gone = StopWorkers();
   // A worker that the cancels do not get out (a driver that ignores them) is
   // still running the library's code: it must stay mapped. Where that cannot
   // be had, the unload waits for the worker.
@@ -175,5 +179,7 @@ void OnLibraryUnload(bool processTerminating) {
   if (p.portOpen.load() == 1) CloseSerialPort();
   DetachSharedState();
 }
+
+void OnProcessExit() { StopWorkers(); }
 
 }  // namespace qz

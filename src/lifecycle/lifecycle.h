@@ -9,10 +9,13 @@ namespace qz {
 void OnLibraryLoad();
 
 // Runs when the process unloads the library. With processTerminating set the
-// process is ending: its other threads are gone already (Windows) or may
-// still be running in the library until the kernel ends them (POSIX exit).
-// The workers are told to stop, and nothing is waited for, closed or
-// unmapped.
+// process is exiting and its other threads are already gone: nothing is
+// waited for.
 void OnLibraryUnload(bool processTerminating);
+
+// Runs when the process exits with its other threads still running, which
+// may be inside the library until the kernel ends them (POSIX exit): the
+// workers are stopped as at unload, but nothing is closed or unmapped.
+void OnProcessExit();
 
 }  // namespace qz
