@@ -7,6 +7,10 @@
 //                   writer asleep / push + eventfd wake + one round trip
 //   cancel-to-wire  USBQZ_WriteByteImmediate(24) until the server holds it /
 //                   one request sent on a bare connection
+//   stuck cancel    the same while the server holds the answer to one poll
+//                   read, so a transfer of the library's poller never returns
+//                   / a bare connection opened and one request sent on it
+//                   (the least a client must do when its connection is held)
 //   drain           bytes per second through the writer / a loop making one
 //                   round trip per byte
 //   reply lag       the server has a reply until USBQZ_ReadByte returns it /
@@ -23,7 +27,8 @@
 //                   "CTS and DSR on". The bare loop goes through the same
 //                   ioctl(), so both sides pay the same.
 //
-// Usage: latency_harness [--smoke] [--library PATH] [--out DIR]
+// Usage: latency_harness [--smoke] [--stuck-cancel] [--library PATH] [--out DIR]
+// --stuck-cancel measures the stuck cancel alone.
 // Prints a Markdown table (figure, ours, baseline, ratio, target, met); with
 // --out it also writes table.md and the sorted samples of each latency as
 // DIR/<series>.dat for plotting. Exits 0 whenever every measurement finished
@@ -138,6 +143,10 @@ struct Server {
   std::atomic<int64_t> lastTextNs{0};
   std::atomic<int64_t> lastUrgentNs{0};
   std::atomic<int32_t> pendingReply{-1};
+  // Bulk reads still to be left unanswered; each one held counts heldReads.
+  std::atomic<int32_t> holdReads{0};
+  std::atomic<uint64_t> heldReads{0};
+  std::atomic<uint64_t> heldTarget{UINT64_MAX};
   // The main thread waits on notifyFd for a count to reach its target.
   int notifyFd = -1;
   std::atomic<uint64_t> textTarget{UINT64_MAX};
@@ -190,6 +199,14 @@ void ServeConnection(int fd) {
       std::memcpy(resp + size, d, returned);
       size += returned;
     } else if (code == kBulkRead) {
+      int32_t hold = g_server.holdReads.load();
+      while (hold > 0 && !g_server.holdReads.compare_exchange_weak(hold, hold - 1)) {
+      }
+      if (hold > 0) {
+        // Never answered: the connection's next packet, if any, is served.
+        Notify(g_server.heldTarget, g_server.heldReads.fetch_add(1) + 1);
+        continue;
+      }
       const int32_t reply = g_server.pendingReply.exchange(-1);
       if (reply >= 0 && outLength >= 1) {
         resp[size++] = static_cast<uint8_t>(reply);
@@ -248,11 +265,11 @@ bool StartServer(const std::string& dir) {
 // Arms a target, runs the action, waits (2 s at most) for the server to reach
 // it. False on time-out.
 template <typename Action>
-bool AwaitServer(std::atomic<uint64_t>& target, uint64_t value, Action action) {
+bool AwaitServer(std::atomic<uint64_t>& target, uint64_t value, Action action, int timeoutMs = 2000) {
   target.store(value, std::memory_order_release);
   action();
   pollfd p{g_server.notifyFd, POLLIN, 0};
-  if (poll(&p, 1, 2000) != 1) {
+  if (poll(&p, 1, timeoutMs) != 1) {
     target.store(UINT64_MAX);
     return false;
   }
@@ -534,6 +551,7 @@ struct Counts {
   int64_t idleMs;
   int serialRounds;
   int serialBytes;
+  int stuckSamples;
 };
 
 uint8_t Letter(int i) { return static_cast<uint8_t>('a' + i % 26); }
@@ -638,6 +656,58 @@ void CancelToWire(Library& lib, const Counts& c) {
   ReportRow("cancel-to-wire p99", Percentile(ours, 0.99), Percentile(base, 0.99), "us");
   WriteSeries("cancel_ours", ours);
   WriteSeries("cancel_base", base);
+}
+
+// The urgent cancel while the poller's read hangs in the device: a byte on
+// pipe 1 lifts the poll suspension, the server holds the next poll read, and
+// the cancel is sent from this thread. Measured until the cancel reaches the
+// server (given up after 3 s: "never"), with the time the call took and its
+// result beside it.
+void StuckCancel(Library& lib, const Counts& c) {
+  std::vector<double> ours, base, calls;
+  int returnedOne = 0, arrived = 0;
+  for (int i = 0; i < c.stuckSamples; ++i) {
+    if (!AwaitServer(g_server.heldTarget, g_server.heldReads.load() + 1, [&] {
+          g_server.holdReads.store(1);
+          lib.WriteByteImmediate('a');
+          lib.ReadByte();  // wakes the poller at once
+        })) {
+      return Fail("stuck cancel: the poller's read never came");
+    }
+    int64_t t0 = 0;
+    int32_t result = -1;
+    std::thread app;
+    const bool reached = AwaitServer(g_server.urgentTarget, g_server.urgentWrites.load() + 1, [&] {
+      t0 = NowNs();
+      app = std::thread([&] {
+        result = lib.WriteByteImmediate(24);
+        calls.push_back((NowNs() - t0) / 1e6);
+      });
+    }, 3000);
+    app.join();
+    if (reached) {
+      ++arrived;
+      ours.push_back((g_server.lastUrgentNs.load() - t0) / 1e6);
+    }
+    returnedOne += result == 1 ? 1 : 0;
+    const int64_t b0 = NowNs();
+    if (!AwaitServer(g_server.urgentTarget, g_server.urgentWrites.load() + 1, [&] {
+          const int fd = ConnectBare();
+          BareCall(fd, kUrgentWrite, 1, 24);
+          if (fd >= 0) close(fd);
+        })) {
+      return Fail("stuck cancel: the bare cancel never arrived");
+    }
+    base.push_back((g_server.lastUrgentNs.load() - b0) / 1e6);
+  }
+  const double never = NAN;
+  const std::string n = " (" + std::to_string(arrived) + " of " + std::to_string(c.stuckSamples) + " arrived, " +
+                        std::to_string(returnedOne) + " returned 1)";
+  AbsoluteRow("stuck cancel-to-wire p50" + n, ours.empty() ? never : Median(ours), Median(base), "ms", "<= 100 ms",
+              100);
+  if (!ours.empty() && static_cast<int>(ours.size()) < c.stuckSamples) g_rows.back().met = 0;
+  ReportRow("stuck cancel call p50", Median(calls), Median(base), "ms");
+  WriteSeries("stuck_cancel_ours", ours);
 }
 
 void Drain(Library& lib, const Counts& c) {
@@ -902,15 +972,18 @@ int main(int argc, char** argv) {
   const char* path = QZUSBD_LIBRARY_PATH;
   if (argc == 3 && std::strcmp(argv[1], "--idle-process") == 0) return IdleProcessMain(argv[2]);
   bool smoke = false;
+  bool stuckOnly = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--smoke") == 0) {
       smoke = true;
+    } else if (std::strcmp(argv[i], "--stuck-cancel") == 0) {
+      stuckOnly = true;
     } else if (std::strcmp(argv[i], "--library") == 0 && i + 1 < argc) {
       path = argv[++i];
     } else if (std::strcmp(argv[i], "--out") == 0 && i + 1 < argc) {
       g_outDir = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: %s [--smoke] [--library PATH] [--out DIR]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--smoke] [--stuck-cancel] [--library PATH] [--out DIR]\n", argv[0]);
       return 2;
     }
   }
@@ -918,8 +991,8 @@ int main(int argc, char** argv) {
     std::perror(g_outDir.c_str());
     return 1;
   }
-  const Counts counts = smoke ? Counts{40, 40, 2, 2000, 5, 5, 500, 2, 2000}
-                              : Counts{1000, 1000, 7, 20000, 100, 100, 10000, 7, 20000};
+  const Counts counts = smoke ? Counts{40, 40, 2, 2000, 5, 5, 500, 2, 2000, 2}
+                              : Counts{1000, 1000, 7, 20000, 100, 100, 10000, 7, 20000, 20};
 
   char runtimeDir[] = "/tmp/qzharness-run-XXXXXX";
   char configDir[] = "/tmp/qzharness-cfg-XXXXXX";
@@ -940,16 +1013,21 @@ int main(int argc, char** argv) {
       Fail("the library did not connect to the device server");
     } else {
       SleepUs(50000);
-      KeyToWire(lib, counts, path);
-      CancelToWire(lib, counts);
-      Drain(lib, counts);
-      ReplyLag(lib, counts);
+      if (!stuckOnly) {
+        KeyToWire(lib, counts, path);
+        CancelToWire(lib, counts);
+      }
+      StuckCancel(lib, counts);
+      if (!stuckOnly) {
+        Drain(lib, counts);
+        ReplyLag(lib, counts);
+      }
     }
     lib.Close();
   }
-  if (!g_failed) Idle(path, counts);
-  if (!g_failed) Unload(path, counts);
-  if (!g_failed) Serial(path, configDir, counts);
+  if (!g_failed && !stuckOnly) Idle(path, counts);
+  if (!g_failed && !stuckOnly) Unload(path, counts);
+  if (!g_failed && !stuckOnly) Serial(path, configDir, counts);
 
   PrintTable();
   std::system((std::string("rm -rf '") + runtimeDir + "' '" + configDir + "'").c_str());

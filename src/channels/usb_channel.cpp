@@ -7,15 +7,22 @@
 // small reader/writer lock built from one atomic word:
 //
 //   low bits      number of holders inside the handle (transfers, cancels)
-//   kPending      a reopen or close waits for the holders to leave; no new
-//                 transfer enters meanwhile
+//   kPending      a reopen, close or urgent cancel waits for the holders to
+//                 leave; no new transfer enters meanwhile
 //   kExclusive    the handle is being replaced; nobody else is inside
 //
-// Waiting is done with 1 ms sleeps. A transfer is bounded (2 s on POSIX), so
-// a reopen waits at most that long. A cancel enters even while a reopen is
-// pending (that is when it is needed: the reopen waits for the very transfer
-// the cancel unsticks) and backs off only while the handle is being replaced,
-// when no transfer is inside to cancel.
+// Waiting is done with 1 ms sleeps. Every transfer is bounded by the
+// platform (2 s), but a replacer does not wait that long: a reopen or close
+// first cancels the transfers inside the handle it replaces, so they leave at
+// once. A cancel enters even while a reopen is pending and backs off only
+// while the handle is being replaced, when no transfer is inside to cancel.
+//
+// The urgent cancel must get through even when a transfer hangs in the
+// device, and the transfers on one handle are served one at a time. So it
+// stops new transfers, gives those inside a moment to finish, and then
+// cancels them and reopens the handle before it sends: the poll or text byte
+// that is lost is one the cancel would discard anyway, and polling resumes by
+// itself.
 #include "channels/usb_channel.h"
 
 #include "platform/platform.h"
@@ -29,6 +36,8 @@ constexpr int32_t kHolders = 0x0FFFFFFF;
 constexpr int32_t kPending = 0x10000000;
 constexpr int32_t kExclusive = 0x20000000;
 constexpr uint32_t kMaxTransfer = 32;
+
+constexpr uint32_t kUrgentGraceMs = 10;
 
 void EnterShared() {
   std::atomic<int32_t>& guard = Proc().deviceGuard;
@@ -44,18 +53,31 @@ void EnterShared() {
 
 void LeaveShared() { Proc().deviceGuard.fetch_sub(1, std::memory_order_release); }
 
-void EnterExclusive() {
+// Stops new transfers from entering; one replacer at a time. The handle
+// stays as it is until this caller replaces it.
+void BlockEntries() {
   std::atomic<int32_t>& guard = Proc().deviceGuard;
-  // First stop new transfers from entering (one replacer at a time)...
   for (;;) {
     int32_t g = guard.load(std::memory_order_relaxed);
     if ((g & (kPending | kExclusive)) == 0 &&
         guard.compare_exchange_weak(g, g | kPending, std::memory_order_acquire, std::memory_order_relaxed)) {
-      break;
+      return;
     }
     if ((g & (kPending | kExclusive)) != 0) Os().sleepMs(1);
   }
-  // ...then wait for those inside to leave.
+}
+
+bool HoldersInside() { return (Proc().deviceGuard.load(std::memory_order_acquire) & kHolders) != 0; }
+
+// With entries blocked: makes the transfers inside the handle fail soon.
+void CancelInside() {
+  const OsHandle h = Proc().deviceHandle.load(std::memory_order_relaxed);
+  if (IsOpenHandle(h)) Os().cancelDeviceIo(h);
+}
+
+// With entries blocked: waits for those inside to leave.
+void WaitHoldersOut() {
+  std::atomic<int32_t>& guard = Proc().deviceGuard;
   for (;;) {
     int32_t g = kPending;
     if (guard.compare_exchange_weak(g, kExclusive, std::memory_order_acquire, std::memory_order_relaxed)) return;
@@ -63,7 +85,19 @@ void EnterExclusive() {
   }
 }
 
+// The handle alone, for replacing it. Transfers still inside the handle that
+// is about to go are cancelled first, so the wait is short.
+void EnterExclusive() {
+  BlockEntries();
+  if (HoldersInside()) CancelInside();
+  WaitHoldersOut();
+}
+
 void LeaveExclusive() { Proc().deviceGuard.fetch_sub(kExclusive, std::memory_order_release); }
+
+// From holding the handle alone to holding it shared, with nobody let in
+// between.
+void ExclusiveToShared() { Proc().deviceGuard.fetch_sub(kExclusive - 1, std::memory_order_acq_rel); }
 
 void PutWord(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
@@ -74,19 +108,28 @@ uint32_t GetWord(const uint8_t* p) {
          static_cast<uint32_t>(p[3]) << 24;
 }
 
-// One pipe transfer on the current handle. The PipeRequest travels
-// little-endian and comes back as the driver left it.
-bool PipeTransfer(uint32_t code, PipeRequest& request, void* data, uint32_t length, uint32_t* bytesReturned) {
+// One pipe transfer on the current handle, which the caller holds shared
+// (released here). The PipeRequest travels little-endian and comes back as the
+// driver left it. *used is the generation of the handle the transfer went to.
+bool TransferHeld(uint32_t code, PipeRequest& request, void* data, uint32_t length, uint32_t* bytesReturned,
+                  uint32_t* used) {
   uint8_t block[8];
   PutWord(block, request.pipeIndex);
   PutWord(block + 4, request.busy);
-  EnterShared();
-  const bool ok = Os().deviceControl(Proc().deviceHandle.load(std::memory_order_relaxed), code, block,
-                                     sizeof block, data, length, bytesReturned);
+  ProcessState& p = Proc();
+  *used = p.deviceGeneration.load(std::memory_order_relaxed);
+  const bool ok = Os().deviceControl(p.deviceHandle.load(std::memory_order_relaxed), code, block, sizeof block,
+                                     data, length, bytesReturned);
   LeaveShared();
   request.pipeIndex = GetWord(block);
   request.busy = GetWord(block + 4);
   return ok;
+}
+
+bool PipeTransfer(uint32_t code, PipeRequest& request, void* data, uint32_t length, uint32_t* bytesReturned,
+                  uint32_t* used) {
+  EnterShared();
+  return TransferHeld(code, request, data, length, bytesReturned, used);
 }
 
 // With the guard held alone.
@@ -96,6 +139,37 @@ void ReplaceHandle() {
   p.deviceHandle.store(kInvalidHandle, std::memory_order_relaxed);
   if (IsOpenHandle(old)) Os().closeDevice(old);
   p.deviceHandle.store(Os().openDevice(kDevicePath), std::memory_order_relaxed);
+  p.deviceGeneration.fetch_add(1, std::memory_order_relaxed);
+}
+
+// With the guard held alone: the reopen itself. Nothing is reconnected once
+// the device is closed for good, nor while the library unloads (a failure
+// then is most likely the unload's own cancel, and the device is about to be
+// closed).
+void Reconnect() {
+  ProcessState& p = Proc();
+  if (p.deviceClosed.load() != 0 || p.unloading.load() != 0) return;
+  p.deviceOpen.store(0);
+  ReplaceHandle();
+  if (IsOpenHandle(p.deviceHandle.load(std::memory_order_relaxed))) p.deviceOpen.store(1);
+}
+
+// The reopen after a transfer failed on the handle of generation `failed`.
+// When another thread has replaced that handle meanwhile (a reopen of its
+// own, or an urgent cancel that cut the transfer loose), the current one is
+// left alone.
+void ReopenAfterFailure(uint32_t failed) {
+  if (Proc().unloading.load() != 0) return;
+  BlockEntries();
+  if (Proc().deviceGeneration.load(std::memory_order_relaxed) != failed) {
+    // Those inside the new handle (the urgent cancel, say) are left alone.
+    Proc().deviceGuard.fetch_sub(kPending, std::memory_order_release);
+    return;
+  }
+  if (HoldersInside()) CancelInside();
+  WaitHoldersOut();
+  Reconnect();
+  LeaveExclusive();
 }
 
 }  // namespace
@@ -121,37 +195,32 @@ void ReadDeviceRevision() {
 }
 
 void ProbeDevice() {
+  ProcessState& p = Proc();
   uint8_t descriptor[18] = {};
   uint32_t bytesReturned = 0;
   EnterShared();
-  const bool ok = Os().deviceControl(Proc().deviceHandle.load(std::memory_order_relaxed),
-                                     IOCTL_GET_DEVICE_DESCRIPTOR, nullptr, 0, descriptor, sizeof descriptor,
-                                     &bytesReturned);
+  const uint32_t used = p.deviceGeneration.load(std::memory_order_relaxed);
+  const bool ok = Os().deviceControl(p.deviceHandle.load(std::memory_order_relaxed), IOCTL_GET_DEVICE_DESCRIPTOR,
+                                     nullptr, 0, descriptor, sizeof descriptor, &bytesReturned);
   LeaveShared();
-  if (!ok) ReopenDevice();
+  if (!ok) ReopenAfterFailure(used);
 }
 
 void ReopenDevice() {
-  ProcessState& p = Proc();
-  // While the library unloads nothing is reconnected: the failure is most
-  // likely the unload's own cancel, and the device is about to be closed.
-  if (p.unloading.load() != 0) return;
+  if (Proc().unloading.load() != 0) return;
   EnterExclusive();
-  if (p.deviceClosed.load() == 0) {
-    p.deviceOpen.store(0);
-    ReplaceHandle();
-    if (IsOpenHandle(p.deviceHandle.load(std::memory_order_relaxed))) p.deviceOpen.store(1);
-  }
+  Reconnect();
   LeaveExclusive();
 }
 
 int32_t PollReplyByte() {
   PipeRequest request{2, 0};
   uint32_t bytesReturned = 0;
+  uint32_t used = 0;
   if (Shared().protocolRevision.load() != 0) {
     uint8_t ask = REPLY_REQUEST_BYTE;
-    if (!PipeTransfer(IOCTL_BULK_WRITE, request, &ask, 1, &bytesReturned)) {
-      ReopenDevice();
+    if (!PipeTransfer(IOCTL_BULK_WRITE, request, &ask, 1, &bytesReturned, &used)) {
+      ReopenAfterFailure(used);
       return -1;
     }
     if (bytesReturned == 0) return -1;
@@ -160,8 +229,8 @@ int32_t PollReplyByte() {
   }
   bytesReturned = 0;
   uint8_t reply = 0;
-  if (!PipeTransfer(IOCTL_BULK_READ, request, &reply, 1, &bytesReturned)) {
-    ReopenDevice();
+  if (!PipeTransfer(IOCTL_BULK_READ, request, &reply, 1, &bytesReturned, &used)) {
+    ReopenAfterFailure(used);
     return -1;
   }
   if (bytesReturned == 0 || reply > 99) return -1;
@@ -175,8 +244,9 @@ bool BusyRetryWrite(const uint8_t* bytes, uint32_t length, uint32_t pauseMs) {
   PipeRequest request{0, 0};
   for (;;) {
     uint32_t bytesReturned = 0;
-    if (!PipeTransfer(IOCTL_BULK_WRITE, request, data, length, &bytesReturned)) {
-      ReopenDevice();
+    uint32_t used = 0;
+    if (!PipeTransfer(IOCTL_BULK_WRITE, request, data, length, &bytesReturned, &used)) {
+      ReopenAfterFailure(used);
       return false;
     }
     if (request.busy == 0) return true;
@@ -190,29 +260,46 @@ bool BusyRetryWrite(const uint8_t* bytes, uint32_t length, uint32_t pauseMs) {
 bool ImmediateWrite(uint8_t byte) {
   PipeRequest request{1, 0};
   uint32_t bytesReturned = 0;
-  const bool ok = PipeTransfer(IOCTL_BULK_WRITE, request, &byte, 1, &bytesReturned);
-  if (!ok) ReopenDevice();
+  uint32_t used = 0;
+  const bool ok = PipeTransfer(IOCTL_BULK_WRITE, request, &byte, 1, &bytesReturned, &used);
+  if (!ok) ReopenAfterFailure(used);
   return ok;
 }
 
 bool UrgentWrite() {
+  // Entries stop; the transfers inside get kUrgentGraceMs to finish. One
+  // that does not (the device holds it) is cancelled, and the handle it
+  // leaves unusable is replaced before the cancel goes out.
+  BlockEntries();
+  for (uint32_t i = 0; i < kUrgentGraceMs && HoldersInside(); ++i) Os().sleepMs(1);
+  const bool cutLoose = HoldersInside();
+  if (cutLoose) CancelInside();
+  WaitHoldersOut();
+  if (cutLoose) Reconnect();
+  ExclusiveToShared();
+
   PipeRequest request{1, 0};
   uint8_t cancel = CANCEL_BYTE;
   uint32_t bytesReturned = 0;
-  const bool ok = PipeTransfer(IOCTL_URGENT_WRITE, request, &cancel, 1, &bytesReturned);
-  if (!ok) ReopenDevice();
+  uint32_t used = 0;
+  const bool ok = TransferHeld(IOCTL_URGENT_WRITE, request, &cancel, 1, &bytesReturned, &used);
+  if (!ok) ReopenAfterFailure(used);
   return ok;
 }
 
-void CloseDevice() {
+void ReleaseDevice() {
   ProcessState& p = Proc();
-  p.deviceClosed.store(1);
-  CancelDeviceTransfers();
   EnterExclusive();
   const OsHandle old = p.deviceHandle.load(std::memory_order_relaxed);
   p.deviceHandle.store(kInvalidHandle, std::memory_order_relaxed);
+  p.deviceGeneration.fetch_add(1, std::memory_order_relaxed);
   if (IsOpenHandle(old)) Os().closeDevice(old);
   LeaveExclusive();
+}
+
+void CloseDevice() {
+  Proc().deviceClosed.store(1);
+  ReleaseDevice();
 }
 
 void CancelDeviceTransfers() {

@@ -27,7 +27,8 @@ void ReadDeviceRevision();
 // reaches it; after a failure the device is reopened. Takes no reply byte and
 // changes no setting.
 void ProbeDevice();
-// Closes the handle and opens it again; deviceOpen follows the result.
+// Cancels the transfers inside the handle, closes it and opens it again;
+// deviceOpen follows the result.
 void ReopenDevice();
 // One reply byte 0..99, or -1.
 int32_t PollReplyByte();
@@ -38,10 +39,16 @@ int32_t PollReplyByte();
 bool BusyRetryWrite(const uint8_t* bytes, uint32_t length, uint32_t pauseMs);
 // One byte on pipe 1; the control call's success flag.
 bool ImmediateWrite(uint8_t byte);
-// The urgent cancel (24) on pipe 1; the control call's success flag.
+// The urgent cancel (24) on pipe 1; the control call's success flag. It does
+// not queue behind a transfer that the device holds: after a few
+// milliseconds it cancels that transfer and reopens the handle first.
 bool UrgentWrite();
-// Closes the device for good (unload): a transfer in flight is cancelled,
-// transfers after it fail and reopens open nothing until OpenDevice.
+// Closes the handle (a transfer in flight is cancelled first). The device
+// stays reopenable: the next transfer fails and reopens it, as after any
+// failure.
+void ReleaseDevice();
+// Closes the device for good (unload): as ReleaseDevice, and reopens open
+// nothing until OpenDevice.
 void CloseDevice();
 // Makes a transfer in flight fail soon, so a thread stuck in it can leave.
 // Never waits for a reopen; safe from any thread.

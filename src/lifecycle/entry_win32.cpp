@@ -9,7 +9,9 @@
 // - Unload (FreeLibrary, lpReserved null): the code is unmapped as soon as
 //   DllMain returns, so every worker must have left the library's code by
 //   then: set the stop flags, wake the workers, wait for them with a bound,
-//   cancel a transfer that holds one, and only then close handles.
+//   cancel a transfer that holds one, and only then close handles. A worker
+//   that a driver holds past every cancel pins the DLL instead: it is then
+//   never unmapped, and its handles stay open.
 // - Process termination (lpReserved non-null): the other threads are already
 //   gone, killed wherever they were; touch nothing that they may have held and
 //   wait for nothing.

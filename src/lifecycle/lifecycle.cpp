@@ -47,10 +47,16 @@ bool JoinWorker(OsHandle& thread, uint32_t ms) {
   return true;
 }
 
-void AbandonDevice() {
-  ProcessState& p = Proc();
-  CloseDevice();
-  p.deviceOpen.store(0);
+// A failed start: the device is closed, but a later transfer's reopen may
+// bring it back. Only the unload closes it for good, and the failed writer
+// start (the poller may still be running then, and must not reopen it).
+void AbandonDevice(bool forGood) {
+  if (forGood) {
+    CloseDevice();
+  } else {
+    ReleaseDevice();
+  }
+  Proc().deviceOpen.store(0);
 }
 
 // The USB road of the load: device, revision, events, poller, writer. Every
@@ -70,7 +76,7 @@ void StartUsb() {
   p.writerWakeEvent = Os().createEvent();
   if (!IsOpenHandle(p.pollerWakeEvent) || !IsOpenHandle(p.writerWakeEvent)) {
     CloseWorkerHandles();
-    AbandonDevice();
+    AbandonDevice(false);
     return;
   }
   p.writerLease = Os().openLease("writer");
@@ -82,7 +88,7 @@ void StartUsb() {
   if (!IsOpenHandle(p.pollerThread)) {
     p.pollerThread = kNoHandle;
     CloseWorkerHandles();
-    AbandonDevice();
+    AbandonDevice(false);
     return;
   }
   Os().lowerThreadPriority(p.pollerThread);
@@ -99,7 +105,7 @@ void StartUsb() {
     // already ended, else by the unload once it has.
     p.pollerStop.store(1);
     Os().signalEvent(p.pollerWakeEvent);
-    AbandonDevice();
+    AbandonDevice(true);
     if (JoinWorker(p.pollerThread, 0)) CloseWorkerHandles();
   }
 }
@@ -115,6 +121,28 @@ void StartSerial() {
     return;
   }
   p.portOpen.store(1);
+}
+
+// Tells both workers to stop and waits until they have left the library's
+// code: a worker inside a transfer that does not return is cut loose by
+// cancelling the transfer. True once both are gone (their handles closed).
+bool StopWorkers() {
+  ProcessState& p = Proc();
+  p.unloading.store(1);
+  p.pollerStop.store(1);
+  p.writerStop.store(1);
+  if (IsOpenHandle(p.pollerWakeEvent)) Os().signalEvent(p.pollerWakeEvent);
+  if (IsOpenHandle(p.writerWakeEvent)) Os().signalEvent(p.writerWakeEvent);
+
+  // A worker inside a transfer leaves it at once; a second cancel catches a
+  // transfer that started just as the first one went out.
+  CancelDeviceTransfers();
+  bool gone = JoinWorker(p.pollerThread, kWorkerLeaveMs) && JoinWorker(p.writerThread, kWorkerLeaveMs);
+  if (!gone) {
+    CancelDeviceTransfers();
+    gone = JoinWorker(p.pollerThread, kWorkerCutLooseMs) && JoinWorker(p.writerThread, kWorkerCutLooseMs);
+  }
+  return gone;
 }
 
 }  // namespace
@@ -139,26 +167,21 @@ void OnLibraryLoad() {
   if (p.portOpen.load() == 1 || p.deviceOpen.load() == 1) USBQZ_WriteByteImmediate(CANCEL_BYTE);
 }
 
-// Stops both workers and waits until they have left the library's code (a
-// worker inside a transfer that does not return is cut loose by cancelling the
-// transfer), then closes the thread, event, device and port handles. Sends
-// nothing to the device and leaves the shared block's contents alone.
+// Stops the workers, then closes the thread, event, device and port handles.
+// Sends nothing to the device and leaves the shared block's contents alone. A
+// worker that does not leave keeps the library mapped, and its handles open.
 void OnLibraryUnload(bool processTerminating) {
   if (processTerminating) return;  // the other threads are gone already: touch nothing
   ProcessState& p = Proc();
-  p.unloading.store(1);
-  p.pollerStop.store(1);
-  p.writerStop.store(1);
-  if (IsOpenHandle(p.pollerWakeEvent)) Os().signalEvent(p.pollerWakeEvent);
-  if (IsOpenHandle(p.writerWakeEvent)) Os().signalEvent(p.writerWakeEvent);
-
-  // A worker inside a transfer leaves it at once; a second cancel catches a
-  // transfer that started just as the first one went out.
-  CancelDeviceTransfers();
-  bool gone = JoinWorker(p.pollerThread, kWorkerLeaveMs) && JoinWorker(p.writerThread, kWorkerLeaveMs);
-  if (!gone) {
-    CancelDeviceTransfers();
-    gone = JoinWorker(p.pollerThread, kWorkerCutLooseMs) && JoinWorker(p.writerThread, kWorkerCutLooseMs);
+  bool gone = StopWorkers();
+  // A worker that the cancels do not get out (a driver that ignores them) is
+  // still running the library's code: it must stay mapped. Where that cannot
+  // be had, the unload waits for the worker.
+  if (!gone && !Os().keepLibraryMapped()) {
+    while (!gone) {
+      CancelDeviceTransfers();
+      gone = JoinWorker(p.pollerThread, kWorkerCutLooseMs) && JoinWorker(p.writerThread, kWorkerCutLooseMs);
+    }
   }
   if (!gone) return;  // never close what a worker may still be using
 
@@ -167,5 +190,7 @@ void OnLibraryUnload(bool processTerminating) {
   if (p.portOpen.load() == 1) CloseSerialPort();
   DetachSharedState();
 }
+
+void OnProcessExit() { StopWorkers(); }
 
 }  // namespace qz

@@ -13,4 +13,9 @@ void OnLibraryLoad();
 // waited for.
 void OnLibraryUnload(bool processTerminating);
 
+// Runs when the process exits with its other threads still running, which
+// may be inside the library until the kernel ends them (POSIX exit): the
+// workers are stopped as at unload, but nothing is closed or unmapped.
+void OnProcessExit();
+
 }  // namespace qz

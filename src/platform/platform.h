@@ -86,8 +86,10 @@ struct Platform {
   // One synchronous control call: `in` (inLength bytes) is the input block and
   // is updated in place with what the driver left there; `out` is the second
   // buffer (data sent for write codes, received for read codes). Never writes
-  // more than inLength bytes to `in` or outLength to `out`. *bytesReturned is
-  // set on success. False when the call failed.
+  // more than inLength bytes to `in` or outLength to `out`, and nothing after
+  // it has returned. *bytesReturned is set on success. False when the call
+  // failed. Bounded: a transfer not done within 2 s is cancelled (and waited
+  // for) and fails. Any number of threads may call it on one handle at once.
   bool (*deviceControl)(OsHandle h, uint32_t code, void* in, uint32_t inLength, void* out,
                         uint32_t outLength, uint32_t* bytesReturned);
   // Makes a transfer in flight on h fail soon (the handle stays open, later
@@ -146,6 +148,11 @@ struct Platform {
   bool (*waitThread)(OsHandle thread, uint32_t ms);
   // Releases the handle; a thread still running is left to end by itself.
   void (*closeThread)(OsHandle thread);
+  // Keeps the library's code mapped for the rest of the process, even through
+  // the unload that is running now: for an unload that cannot get a worker
+  // out of the library. False when the platform cannot promise it (the caller
+  // must then wait for the worker). Returns at once; any thread.
+  bool (*keepLibraryMapped)();
 
   // --- machine-wide leases: one holder at a time among all processes that
   // share the block (Windows: a named mutex; POSIX: a record lock on a file

@@ -48,6 +48,7 @@ void ResetProcessState() {
   p.deviceOpen.store(0);
   p.deviceGuard.store(0);
   p.deviceClosed.store(0);
+  p.deviceGeneration.store(0);
   p.portHandle = kNoHandle;
   p.portOpen.store(0);
   for (char& c : p.portName) c = 0;

@@ -48,6 +48,9 @@ struct ProcessState {
   std::atomic<int32_t> deviceGuard;
   // Set by CloseDevice at unload: later reopens open nothing.
   std::atomic<int32_t> deviceClosed;
+  // Counts the replacements of deviceHandle (under deviceGuard held alone), so
+  // that a transfer that failed knows whether its handle is still the one held.
+  std::atomic<uint32_t> deviceGeneration;
   // serial channel
   OsHandle portHandle;
   std::atomic<int32_t> portOpen;

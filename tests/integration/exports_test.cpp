@@ -52,6 +52,37 @@ TEST_F(ExportsTest, CancelInTheHighBitsQueuesWithoutClearingFirst) {
   });
 }
 
+// The device holds the answer to one poll read: the poller's transfer never
+// returns, and every other transfer on its connection would queue behind it.
+// The application's urgent cancel still reaches the device, on a new
+// connection, and returns 1.
+TEST_F(ExportsTest, UrgentCancelGetsPastAPollTheDeviceHolds) {
+  StartServer();
+  DeviceServer& dev = server();
+  RunChild([&](Report& r) {
+    Library lib;
+    CHILD_EXPECT(r, lib.Load());
+    CHILD_EXPECT(r, WaitForGreeting(dev) != 0);
+    dev.HoldReads(1);
+    CHILD_EXPECT(r, lib.WriteByteImmediate('a') != 0);  // polling resumes
+    lib.ReadByte();
+    const auto held = [](const DeviceRequest& q) { return q.code == kBulkRead && q.answer == Answer::kUnanswered; };
+    std::vector<DeviceRequest> seen;
+    CHILD_EXPECT(r, dev.WaitUntil([&](const std::vector<DeviceRequest>& rs) { return !Select(rs, held).empty(); },
+                                  kWaitMs, &seen));
+    const uint32_t heldAt = static_cast<uint32_t>(seen.size());
+    CHILD_EXPECT_EQ(r, lib.WriteByteImmediate(24), 1);
+    const auto after = dev.RequestsSince(heldAt);
+    const auto cancels = Select(after, [](const DeviceRequest& q) { return IsGreeting(q); });
+    CHILD_EXPECT_EQ(r, cancels.size(), 1u);
+    if (!cancels.empty()) {
+      CHILD_EXPECT(r, cancels[0].answer == Answer::kAnswered);
+      CHILD_EXPECT(r, cancels[0].connection > Select(seen, held).back().connection);
+    }
+    CHILD_EXPECT(r, lib.Unload());
+  });
+}
+
 TEST_F(ExportsTest, ImmediateBytesTakePipeOneAndOnlyTheCancelIsUrgent) {
   StartServer();
   DeviceServer& dev = server();

@@ -1,8 +1,11 @@
 // Unloading the library: it comes back promptly whatever the device does,
 // and load after load leaves nothing behind.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 
 #include "integration.h"
 
@@ -157,6 +160,41 @@ TEST_F(UnloadTest, ProcessExitWhileTheDeviceAnswersBusyForeverEndsPromptly) {
   EXPECT_LT(took, kPromptUs);
   std::cout << "exit with a busy device: " << took / 1000 << " ms\n";
   EXPECT_TRUE(dev.WaitForAllClosed(kWaitMs));
+}
+
+// How many mappings of the shared block this process has.
+int MappedBlocks() {
+  std::ifstream maps("/proc/self/maps");
+  int n = 0;
+  for (std::string line; std::getline(maps, line);) {
+    n += line.size() >= 11 && line.compare(line.size() - 11, 11, "/qzusbd.shm") == 0 ? 1 : 0;
+  }
+  return n;
+}
+
+// An application that calls exit() while its threads may be in the library:
+// the unload at exit leaves the shared block mapped, so such a thread never
+// touches unmapped memory. Looked at from the last thing exit() does, after
+// the library's unload: flushing the streams.
+TEST_F(UnloadTest, ProcessExitLeavesTheSharedBlockMapped) {
+  StartServer();
+  RunChild([&](Report& r) {
+    Library lib;
+    CHILD_EXPECT(r, lib.Load());
+    CHILD_EXPECT_EQ(r, MappedBlocks(), 1);
+    if (r.failures() != 0) return;
+    static Report* report = &r;
+    cookie_io_functions_t io{};
+    io.write = [](void*, const char*, size_t size) -> ssize_t {
+      CHILD_EXPECT_EQ(*report, MappedBlocks(), 1);
+      _exit(report->failures() == 0 ? 0 : 1);
+      return static_cast<ssize_t>(size);
+    };
+    FILE* last = fopencookie(nullptr, "w", io);
+    CHILD_EXPECT(r, last != nullptr);
+    std::fputc('x', last);
+    std::exit(1);  // unless the flush at the very end says otherwise
+  });
 }
 
 }  // namespace

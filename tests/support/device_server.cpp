@@ -51,6 +51,7 @@ struct DeviceServer::Shared {
   std::atomic<uint32_t> revision;
   std::atomic<int32_t> busyWrites;
   std::atomic<uint32_t> silent;
+  std::atomic<int32_t> holdReads;
   std::atomic<uint32_t> wantPlugged;
   std::atomic<uint32_t> plugged;
   std::atomic<uint32_t> stop;
@@ -142,6 +143,7 @@ void DeviceServer::Stop() {
 void DeviceServer::SetRevision(uint16_t bcdDevice) { shared_->revision.store(bcdDevice); }
 void DeviceServer::SetBusyWrites(int32_t n) { shared_->busyWrites.store(n); }
 void DeviceServer::SetSilent(bool silent) { shared_->silent.store(silent ? 1 : 0); }
+void DeviceServer::HoldReads(int32_t n) { shared_->holdReads.store(n); }
 
 void DeviceServer::Unplug() {
   shared_->wantPlugged.store(0);
@@ -260,7 +262,10 @@ void DeviceServer::Serve() {
     const uint32_t pipe = inLength != 0 ? Word(block) : kNoPipe;
     const uint8_t* data = isWrite ? p + kRequestHeader + inLength : nullptr;
 
-    if (s.silent.load() != 0) {
+    int32_t hold = code == kBulkRead ? s.holdReads.load() : 0;
+    while (hold > 0 && !s.holdReads.compare_exchange_weak(hold, hold - 1)) {
+    }
+    if (s.silent.load() != 0 || hold > 0) {
       record(c.id, code, pipe, outLength, data, dataLength, Answer::kUnanswered, 0, 0);
       return true;
     }

@@ -79,6 +79,9 @@ class DeviceServer {
   void SetBusyWrites(int32_t n);
   // While silent, requests are recorded and never answered.
   void SetSilent(bool silent);
+  // The next n bulk reads are recorded and never answered (a device that
+  // holds one answer); the connection stays open, so its client waits.
+  void HoldReads(int32_t n);
   // Unplug closes every connection and refuses new ones; Replug listens
   // again. Both return once the server has done it.
   void Unplug();

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <vector>
 
+#include "channels/usb_channel.h"
 #include "lifecycle/lifecycle.h"
 #include "platform/fake/fake.h"
 #include "platform/fake/fake_device.h"
@@ -17,7 +19,17 @@ namespace {
 SharedState g_block;
 std::atomic<int> g_threadStarts{0};
 std::atomic<int> g_failThreadStart{0};  // 1-based index of the start that fails; 0: none
+std::atomic<int> g_eventCreates{0};
+std::atomic<int> g_failEventCreate{0};  // likewise for event creation
 std::atomic<uint32_t> g_longestLoadWait{0};
+// While set, the writer cannot be waited for (it is held in a transfer that
+// ignores the cancel); each such wait is counted, and the one numbered
+// g_releaseAtWait lets the transfer go.
+std::atomic<bool> g_writerStuck{false};
+std::atomic<int> g_writerWaits{0};
+std::atomic<int> g_releaseAtWait{0};
+std::atomic<int> g_keepCalls{0};
+std::atomic<bool> g_canKeep{false};
 std::atomic<bool> g_loading{false};
 
 class LifecycleTest : public ::testing::Test {
@@ -27,6 +39,8 @@ class LifecycleTest : public ::testing::Test {
     InitialiseSharedState(&g_block);
     g_threadStarts = 0;
     g_failThreadStart = 0;
+    g_eventCreates = 0;
+    g_failEventCreate = 0;
     g_longestLoadWait = 0;
     table_ = Os();
     table_.getWindowsDirectory = [](char*, uint32_t) -> uint32_t { return 0; };
@@ -36,8 +50,25 @@ class LifecycleTest : public ::testing::Test {
       if (++g_threadStarts == g_failThreadStart.load()) return kNoHandle;
       return NativePlatform().startThread(main, arg, id);
     };
+    table_.createEvent = []() -> OsHandle {
+      if (++g_eventCreates == g_failEventCreate.load()) return kNoHandle;
+      return NativePlatform().createEvent();
+    };
+    g_writerStuck = false;
+    g_writerWaits = 0;
+    g_releaseAtWait = 0;
+    g_keepCalls = 0;
+    table_.keepLibraryMapped = []() {
+      ++g_keepCalls;
+      return g_canKeep.load();
+    };
     table_.waitThread = [](OsHandle t, uint32_t ms) {
       if (g_loading.load() && ms > g_longestLoadWait.load()) g_longestLoadWait = ms;
+      if (g_writerStuck.load() && t == Proc().writerThread) {
+        if (++g_writerWaits != g_releaseAtWait.load()) return false;
+        g_writerStuck = false;
+        fake::SetIgnoreCancel(false);
+      }
       return NativePlatform().waitThread(t, ms);
     };
     UsePlatform(&table_);
@@ -90,15 +121,37 @@ TEST_F(LifecycleTest, WriterThatCannotStartLeavesNoConnectionAndNoWaitInTheLoad)
   ExpectAllClosed();
 }
 
-TEST_F(LifecycleTest, PollerThatCannotStartLeavesNoConnection) {
-  g_failThreadStart = 1;
-  Load();
-  EXPECT_EQ(g_threadStarts.load(), 1);
-  EXPECT_EQ(USBQZ_CheckWdmStatus(), 0);
-  EXPECT_EQ(fake::CountJournal("urgent"), 0);
-  ExpectAllClosed();
-  OnLibraryUnload(false);
-  ExpectAllClosed();
+// A wake event or the poller cannot be had: the load leaves no connection
+// and sends nothing, but the device stays reopenable, so a later transfer
+// brings it back as after any failure.
+TEST_F(LifecycleTest, FailedStartLeavesNoConnectionButTheDeviceReopenable) {
+  struct Case {
+    const char* name;
+    int failEvent;
+    int failThread;
+  } cases[] = {{"first event", 1, 0}, {"second event", 2, 0}, {"poller", 0, 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fake::Reset();
+    g_eventCreates = 0;
+    g_threadStarts = 0;
+    g_failEventCreate = c.failEvent;
+    g_failThreadStart = c.failThread;
+    Load();
+    EXPECT_EQ(g_threadStarts.load(), c.failThread);
+    EXPECT_EQ(USBQZ_CheckWdmStatus(), 0);
+    EXPECT_EQ(fake::CountJournal("urgent"), 0);
+    ExpectAllClosed();
+
+    const uint8_t text[] = {'h', 'i'};
+    EXPECT_EQ(USBQZ_WriteString(text, 2), 0);  // fails on the closed handle and reopens
+    EXPECT_EQ(USBQZ_CheckWdmStatus(), 1);
+    EXPECT_EQ(USBQZ_WriteByteImmediate(24), 1);
+    EXPECT_EQ(USBQZ_WriteString(text, 2), 1);
+    EXPECT_EQ(fake::PipeBytes(0), (std::vector<uint8_t>{'h', 'i'}));
+    OnLibraryUnload(false);
+    ExpectAllClosed();
+  }
 }
 
 // A transfer that never returns holds the writer; the unload cuts it loose
@@ -113,6 +166,56 @@ TEST_F(LifecycleTest, UnloadCutsAStuckTransferLooseAndClosesEverything) {
   EXPECT_EQ(fake::BlockedTransfers(), 0);
   ExpectAllClosed();
   fake::SetNeverAnswer(false);
+}
+
+// The writer is held in a transfer whose driver ignores the cancel, so both
+// of the unload's rounds fail. Where the platform keeps the library mapped,
+// the unload returns and leaves everything the writer uses open; where it
+// cannot, the unload waits on until the writer is out, then closes all.
+TEST_F(LifecycleTest, UnloadThatCannotGetTheWriterOutNeverLeavesItUnmapped) {
+  struct Case {
+    const char* name;
+    bool canKeep;
+  } cases[] = {{"kept mapped", true}, {"waited for", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fake::Reset();
+    Load();
+    fake::SetNeverAnswer(true);
+    fake::SetIgnoreCancel(true);
+    USBQZ_WriteByte('a');
+    for (int i = 0; i < 5000 && fake::BlockedTransfers() == 0; ++i) NativePlatform().sleepMs(1);
+    ASSERT_EQ(fake::BlockedTransfers(), 1);
+    g_canKeep = c.canKeep;
+    g_keepCalls = 0;
+    g_writerWaits = 0;
+    g_releaseAtWait = c.canKeep ? 0 : 4;  // after both rounds and one more
+    g_writerStuck = true;
+    OnLibraryUnload(false);
+    EXPECT_EQ(g_keepCalls.load(), 1);
+    ProcessState& p = Proc();
+    if (c.canKeep) {
+      EXPECT_EQ(g_writerWaits.load(), 2);
+      EXPECT_NE(p.writerThread, kNoHandle);
+      EXPECT_NE(p.writerWakeEvent, kNoHandle);
+      EXPECT_EQ(fake::OpenDeviceHandles(), 1);
+      // Let the writer go and finish the unload by hand.
+      g_writerStuck = false;
+      fake::SetIgnoreCancel(false);
+      fake::SetNeverAnswer(false);
+      ASSERT_TRUE(Os().waitThread(p.writerThread, 10000));
+      Os().closeThread(p.writerThread);
+      p.writerThread = kNoHandle;
+      Os().closeEvent(p.writerWakeEvent);
+      Os().closeEvent(p.pollerWakeEvent);
+      p.writerWakeEvent = p.pollerWakeEvent = kNoHandle;
+      CloseDevice();
+    } else {
+      EXPECT_EQ(g_writerWaits.load(), 4);
+    }
+    ExpectAllClosed();
+    fake::SetNeverAnswer(false);
+  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "check.h"
 #include "platform/platform.h"
@@ -201,6 +202,57 @@ void Device() {
   DeleteFileA(path);
 }
 
+// A transfer the other end never answers: a message pipe's transact call
+// (FSCTL_PIPE_TRANSCEIVE) through deviceControl, with the pipe server silent.
+// A cancel from another thread ends it; left alone, it ends at the call's
+// bound. Either way it fails as aborted.
+struct StuckCall {
+  qz::OsHandle h;
+  bool ok;
+  DWORD error;
+};
+
+DWORD WINAPI Transact(LPVOID p) {
+  auto* call = static_cast<StuckCall*>(p);
+  char in[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  char out[1] = {};
+  uint32_t returned = 0;
+  call->ok = os.deviceControl(call->h, 0x11C017, in, sizeof in, out, sizeof out, &returned);
+  call->error = GetLastError();
+  return 0;
+}
+
+void StuckTransfer() {
+  char name[64];
+  std::snprintf(name, sizeof name, "\\\\.\\pipe\\qzusbd-stuck-%lu", GetCurrentProcessId());
+  for (bool cancelled : {true, false}) {
+    HANDLE server = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                     PIPE_UNLIMITED_INSTANCES, 64, 64, 0, nullptr);
+    CHECK(server != INVALID_HANDLE_VALUE);
+    StuckCall call{os.openDevice(name), true, 0};
+    CHECK(qz::IsOpenHandle(call.h));
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    CHECK(SetNamedPipeHandleState(reinterpret_cast<HANDLE>(call.h), &mode, nullptr, nullptr));
+    HANDLE t = CreateThread(nullptr, 0, Transact, &call, 0, nullptr);
+    CHECK(t != nullptr);
+    if (cancelled) {
+      // Once the request has reached the server.
+      DWORD waiting = 0;
+      for (int i = 0; i < 5000 && waiting == 0; ++i) {
+        if (!PeekNamedPipe(server, nullptr, 0, nullptr, &waiting, nullptr) || waiting == 0) Sleep(1);
+      }
+      CHECK(waiting == 8);
+      os.cancelDeviceIo(call.h);
+    }
+    CHECK(WaitForSingleObject(t, 20000) == WAIT_OBJECT_0);
+    CHECK(!call.ok);
+    CHECK(call.error == ERROR_OPERATION_ABORTED);
+    CloseHandle(t);
+    os.closeDevice(call.h);
+    CloseHandle(server);
+  }
+}
+
 // Two COM ports joined back to back by the test run.
 void Serial() {
   const char* pair = std::getenv("QZUSBD_TEST_COM_PAIR");
@@ -324,6 +376,7 @@ int main(int argc, char** argv) {
   WindowsDirectory();
   Profile();
   Device();
+  StuckTransfer();
   Serial();
   Leases();
   return qztest::Finish("backend_test");

@@ -24,7 +24,8 @@ constexpr uint32_t kUrgent = 0x222065;
 struct HandleState {
   bool open = true;
   bool dead = false;  // unplugged or cancelled: every call fails
-  int inFlight = 0;
+  int inFlight = 0;   // transfers inside, served or queued
+  bool serving = false;
 };
 
 struct Device {
@@ -38,6 +39,7 @@ struct Device {
   bool present = true;
   bool neverAnswer = false;
   int holdNext = 0;
+  bool ignoreCancel = false;
   uint32_t delayUs = 0;
   int misuse = 0;
   int blocked = 0;
@@ -175,6 +177,16 @@ bool Control(OsHandle h, uint32_t code, void* in, uint32_t inLength, void* out, 
   }
   HandleState& state = it->second;  // std::map nodes stay put
   ++state.inFlight;
+  // One transfer at a time on a handle, as the driver serves a handle opened
+  // for synchronous transfers; the others queue, and a cancel or close fails
+  // them too.
+  g_changed.wait(hold, [&] { return !state.serving || state.dead || !state.open; });
+  if (state.serving) {
+    Record(name + " fail");
+    --state.inFlight;
+    return false;
+  }
+  state.serving = true;
   if (g_device.delayUs != 0) {
     hold.unlock();
     std::this_thread::sleep_for(std::chrono::microseconds(g_device.delayUs));
@@ -185,7 +197,9 @@ bool Control(OsHandle h, uint32_t code, void* in, uint32_t inLength, void* out, 
   if ((g_device.neverAnswer || heldAlone) && !state.dead) {
     ++g_device.blocked;
     g_changed.notify_all();
-    g_changed.wait(hold, [&] { return (!heldAlone && !g_device.neverAnswer) || state.dead || !state.open; });
+    g_changed.wait(hold, [&] {
+      return (!heldAlone && !g_device.neverAnswer) || (state.dead && !g_device.ignoreCancel) || !state.open;
+    });
     --g_device.blocked;
   }
   bool ok = false;
@@ -194,7 +208,9 @@ bool Control(OsHandle h, uint32_t code, void* in, uint32_t inLength, void* out, 
   } else {
     ok = Answer(code, pipe, in, inLength, out, outLength, bytesReturned, name);
   }
+  state.serving = false;
   --state.inFlight;
+  g_changed.notify_all();
   return ok;
 }
 
@@ -297,6 +313,12 @@ void Replug() {
 void SetNeverAnswer(bool on) {
   std::lock_guard<std::mutex> hold(g_lock);
   g_device.neverAnswer = on;
+  g_changed.notify_all();
+}
+
+void SetIgnoreCancel(bool on) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_device.ignoreCancel = on;
   g_changed.notify_all();
 }
 

@@ -1,7 +1,9 @@
 // The scripted USB device of the fake backend.
 //
 // One device, reachable at any path. Handles are numbered 1, 2, 3... and
-// never reused, so a call on a handle after its close is caught. Each call is
+// never reused, so a call on a handle after its close is caught. Transfers on
+// one handle are served one at a time, as a driver serves a handle opened for
+// synchronous transfers: one that is held keeps the others queued behind it. Each call is
 // journalled (fake.h) as one entry:
 //
 //   "open 3"  "open fail"  "close 3"  "cancel 3"
@@ -42,6 +44,9 @@ void Replug();
 void SetNeverAnswer(bool on);
 // The next n transfers block until cancelled (or closed), and then fail.
 void HoldNextTransfers(int n);
+// While on, a cancel does not release held transfers (a driver that ignores
+// it); turning it off releases those on cancelled handles.
+void SetIgnoreCancel(bool on);
 // Each transfer spends this long inside the device (real time), to widen
 // the windows concurrent tests look into.
 void SetTransferDelayMicros(uint32_t us);

@@ -35,6 +35,7 @@ const Platform& NativePlatform() {
       posix::LowerThreadPriority,
       posix::WaitThread,
       posix::CloseThread,
+      posix::KeepLibraryMapped,
       posix::OpenLease,
       posix::TryLease,
       posix::ReleaseLease,

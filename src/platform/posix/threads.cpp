@@ -141,4 +141,10 @@ void CloseThread(OsHandle thread) {
   Release(r);
 }
 
+// dlclose decides to unmap an object before it runs the object's destructor,
+// which runs the unload: nothing done then (a dlopen with RTLD_NODELETE
+// included) keeps the object. The unload waits for its workers instead; every
+// call they make here is bounded, the device calls by their 2 s.
+bool KeepLibraryMapped() { return false; }
+
 }  // namespace qz::posix

@@ -1,5 +1,12 @@
 // The USB device through its kernel driver: CreateFileA, DeviceIoControl and
-// CloseHandle, all synchronous (no overlapped I/O).
+// CloseHandle.
+//
+// Every transfer is bounded. The handle is opened for overlapped I/O, so the
+// I/O manager does not serve its transfers one at a time (a read the driver
+// never completes would hold every other call on the handle), and each call
+// waits for its transfer at most kCallBoundMs. Past that the transfer is
+// cancelled (CancelIoEx) and the call waits for it to complete, so that the
+// driver writes no buffer of the caller's after the call has returned.
 //
 // The input block: DeviceIoControl takes `in` as its input buffer and `out` as
 // its output buffer (the "second buffer": data sent for write codes, received
@@ -23,6 +30,7 @@ namespace qz::win32 {
 
 namespace {
 
+constexpr DWORD kCallBoundMs = 2000;
 constexpr int kMarkSlots = 8;
 std::atomic<OsHandle> g_cancelled[kMarkSlots];
 
@@ -54,7 +62,7 @@ HANDLE AsHandle(OsHandle h) { return reinterpret_cast<HANDLE>(h); }
 
 OsHandle OpenDevice(const char* path) {
   HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
+                         OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (h == INVALID_HANDLE_VALUE || h == nullptr) return kInvalidHandle;
   OsHandle result = reinterpret_cast<OsHandle>(h);
   Unmark(result);  // a recycled handle value starts clean
@@ -67,10 +75,25 @@ bool DeviceControl(OsHandle h, uint32_t code, void* in, uint32_t inLength, void*
     SetLastError(ERROR_OPERATION_ABORTED);
     return false;
   }
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (overlapped.hEvent == nullptr) return false;
+  HANDLE device = AsHandle(h);
   DWORD returned = 0;
-  if (!DeviceIoControl(AsHandle(h), code, inLength != 0 ? in : nullptr, inLength, outLength != 0 ? out : nullptr,
-                       outLength, &returned, nullptr))
-    return false;
+  BOOL ok = DeviceIoControl(device, code, inLength != 0 ? in : nullptr, inLength, outLength != 0 ? out : nullptr,
+                            outLength, nullptr, &overlapped);
+  if (ok || GetLastError() == ERROR_IO_PENDING) {
+    if (!ok && WaitForSingleObject(overlapped.hEvent, kCallBoundMs) != WAIT_OBJECT_0) {
+      CancelIoEx(device, &overlapped);
+    }
+    // Completed, failed or cancelled: wait for the driver to let go of the
+    // buffers either way.
+    ok = GetOverlappedResult(device, &overlapped, &returned, TRUE);
+  }
+  const DWORD error = GetLastError();
+  CloseHandle(overlapped.hEvent);
+  SetLastError(error);
+  if (!ok) return false;
   if (bytesReturned != nullptr) *bytesReturned = returned;
   return true;
 }

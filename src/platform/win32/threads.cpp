@@ -11,13 +11,15 @@
 //
 // So every thread owns a manual-reset "left" event, and waitThread waits on it
 // instead of the thread handle. The thread signals it with its very last
-// action, from outside the library: the start routine (two instructions of
+// action, from outside the library: the start routine (a few instructions of
 // assembly below) runs the thread's main function through RunThread, then
-// *jumps* into SetEvent with its own return address still on the stack. When
-// SetEvent returns, it returns straight into the system's thread start-up
-// code, which ends the thread. From the moment the event is signalled the
-// thread runs only system code, so the library may be unmapped under it; the
-// rest of its ending waits for the loader lock like any other thread's.
+// *jumps* into SignalObjectAndWait(left, left, 0, FALSE) with its own return
+// address still on the stack. That signals the event and, waiting on the
+// event it has just signalled, returns WAIT_OBJECT_0 (0) straight into the
+// system's thread start-up code, which ends the thread with exit code 0. From
+// the moment the event is signalled the thread runs only system code, so the
+// library may be unmapped under it; the rest of its ending waits for the
+// loader lock like any other thread's.
 //
 // A thread that has not reached the library's code yet cannot be waited for
 // under the loader lock at all: a new thread first initialises inside the
@@ -36,8 +38,7 @@
 // The thread record is shared by the thread and the OsHandle returned to the
 // caller; whichever lets go of it last frees it. A thread that outlives its
 // handle closes its own "left" event (nobody can wait on it any more) and
-// jumps into SetEvent(NULL), which fails harmlessly. The exit code of a thread
-// is SetEvent's result; nothing reads it.
+// returns 0 itself.
 #include <windows.h>
 
 #include <atomic>
@@ -99,7 +100,9 @@ extern "C" __attribute__((used)) HANDLE WINAPI QzRunThread(LPVOID p) {
 
 #if defined(__x86_64__)
 // rcx: the record. Entered with rsp = 8 mod 16; 40 bytes keep the call aligned
-// and give QzRunThread its 32 bytes of home space.
+// and give QzRunThread its 32 bytes of home space. The four arguments of
+// SignalObjectAndWait travel in rcx, rdx, r8 and r9; our caller's frame
+// provides its home space.
 __asm__(
     ".text\n"
     ".globl qz_win32_thread_start\n"
@@ -111,13 +114,23 @@ __asm__(
     "  .seh_endprologue\n"
     "  call qz_win32_run_thread\n"
     "  addq $40, %rsp\n"
+    "  testq %rax, %rax\n"
+    "  jz 1f\n"
     "  movq %rax, %rcx\n"
-    "  rex.W jmp *__imp_SetEvent(%rip)\n"
+    "  movq %rax, %rdx\n"
+    "  xorl %r8d, %r8d\n"
+    "  xorl %r9d, %r9d\n"
+    "  rex.W jmp *__imp_SignalObjectAndWait(%rip)\n"
+    "1:\n"
+    "  xorl %eax, %eax\n"
+    "  ret\n"
     ".seh_endproc\n");
 #elif defined(__i386__)
-// stdcall: [esp] return address, [esp+4] the record. QzRunThread pops its own
-// argument; the record's slot then becomes SetEvent's argument, and SetEvent
-// pops it on its way back to our caller.
+// stdcall: [esp] return address, [esp+4] the record; our caller expects 4
+// bytes of arguments popped. QzRunThread pops its own argument. Then the
+// frame is laid out anew 12 bytes lower, as a call of SignalObjectAndWait
+// with our return address would leave it: it pops its 16 bytes of arguments
+// on its way back to our caller, which finds the stack where it expects it.
 __asm__(
     ".text\n"
     ".globl qz_win32_thread_start\n"
@@ -125,8 +138,19 @@ __asm__(
     "qz_win32_thread_start:\n"
     "  pushl 4(%esp)\n"
     "  call qz_win32_run_thread\n"
+    "  testl %eax, %eax\n"
+    "  jz 1f\n"
+    "  subl $12, %esp\n"
+    "  movl 12(%esp), %ecx\n"
+    "  movl %ecx, (%esp)\n"
     "  movl %eax, 4(%esp)\n"
-    "  jmp *__imp__SetEvent@4\n");
+    "  movl %eax, 8(%esp)\n"
+    "  movl $0, 12(%esp)\n"
+    "  movl $0, 16(%esp)\n"
+    "  jmp *__imp__SignalObjectAndWait@16\n"
+    "1:\n"
+    "  xorl %eax, %eax\n"
+    "  ret $4\n");
 #else
 #error "qz_win32_thread_start is written for x86 and x86-64 only"
 #endif
@@ -200,6 +224,14 @@ void CloseThread(OsHandle thread) {
   // whose value may have been reused. Past the bound, leak it instead.
   if (WaitForSingleObject(left, kSignalBoundMs) == WAIT_OBJECT_0) CloseHandle(left);
   delete r;
+}
+
+// Pins the module that holds this code: FreeLibrary, the one running now
+// included, no longer unmaps it.
+bool KeepLibraryMapped() {
+  HMODULE module = nullptr;
+  return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCSTR>(&QzRunThread), &module) != 0;
 }
 
 }  // namespace qz::win32

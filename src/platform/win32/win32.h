@@ -41,6 +41,7 @@ OsHandle StartThread(ThreadMain main, void* arg, uint32_t* threadId);
 bool LowerThreadPriority(OsHandle thread);
 bool WaitThread(OsHandle thread, uint32_t ms);
 void CloseThread(OsHandle thread);
+bool KeepLibraryMapped();
 
 OsHandle OpenLease(const char* name);
 bool TryLease(OsHandle lease);

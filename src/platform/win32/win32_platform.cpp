@@ -35,6 +35,7 @@ const Platform& NativePlatform() {
       win32::LowerThreadPriority,
       win32::WaitThread,
       win32::CloseThread,
+      win32::KeepLibraryMapped,
       win32::OpenLease,
       win32::TryLease,
       win32::ReleaseLease,
