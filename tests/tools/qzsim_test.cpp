@@ -229,6 +229,106 @@ TEST_F(QzsimTest, UnplugsAfterTheGivenTime) {
   EXPECT_NE(ReadFile(dir_ + "/log.jsonl").find("\"event\":\"unplugged\""), std::string::npos);
 }
 
+// qzsim run to its end: the exit code and what it printed. Bounded, in case
+// a simulator that should refuse to start serves instead.
+struct Finished {
+  int exitCode = -1;
+  std::string out;
+};
+
+Finished RunToEnd(const std::string& args) {
+  Finished r;
+  const std::string cmd = std::string("timeout 20 '") + QZSIM_PATH + "' --transcript /dev/null " + args + " 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return r;
+  char buf[512];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  const int status = pclose(p);
+  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+// Every refusal names what is wrong; a runtime directory qzsim refuses is one
+// the library refuses too.
+TEST_F(QzsimTest, RefusesWhatTheLibraryRefusesAndSaysWhy) {
+  struct Case {
+    const char* what;
+    std::function<std::string(const std::string&)> make;  // the runtime directory, made under the test's
+    const char* args;
+    int exitCode;
+    const char* phrase;
+  };
+  const Case cases[] = {
+      {"open to all", [](const std::string& d) { mkdir((d + "/open").c_str(), 0700); chmod((d + "/open").c_str(), 0777); return d + "/open"; },
+       "", 1, "is writable by its group or by others"},
+      {"a symbolic link", [](const std::string& d) { mkdir((d + "/real").c_str(), 0700); symlink("real", (d + "/link").c_str()); return d + "/link"; },
+       "", 1, "is a symbolic link"},
+      {"another user's", [](const std::string& d) { mkdir((d + "/theirs").c_str(), 0700); return chown((d + "/theirs").c_str(), 65534, 65534) == 0 ? d + "/theirs" : std::string(); },
+       "", 1, "belongs to another user"},
+      {"missing, with its parent", [](const std::string& d) { return d + "/no/such"; },
+       "", 1, "mkdir -p -m 700 "},
+      {"a bad buffer size", [](const std::string& d) { return d; }, "--buffer 10", 2, "--buffer takes a whole number of bytes from 32 to 4096"},
+      {"a bad rate", [](const std::string& d) { return d; }, "--rate fast", 2, "--rate takes characters per second"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string dir = c.make(dir_);
+    if (dir.empty()) continue;  // another user's directory needs root to make
+    const Finished r = RunToEnd("--runtime-dir '" + dir + "' " + c.args);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
+    EXPECT_NE(r.out.find(c.phrase), std::string::npos) << r.out;
+    if (c.exitCode == 1) {
+      setenv("QZUSBD_RUNTIME_DIR", dir.c_str(), 1);
+      EXPECT_EQ(posix::RuntimeDir(), "") << "the library takes what qzsim refused";
+      setenv("QZUSBD_RUNTIME_DIR", dir_.c_str(), 1);
+    }
+  }
+  std::string cmd = "rm -rf '" + dir_ + "'/open '" + dir_ + "'/real '" + dir_ + "'/link '" + dir_ + "'/theirs";
+  EXPECT_EQ(std::system(cmd.c_str()), 0);
+}
+
+// Two simulators on one runtime directory: the second refuses a live socket
+// and replaces a stale one, and each removes only its own socket.
+TEST_F(QzsimTest, ASecondSimulatorNeverTakesALiveSocket) {
+  Start({"--rate", "500"});
+  const Finished second = RunToEnd("--runtime-dir '" + dir_ + "'");
+  EXPECT_EQ(second.exitCode, 1) << second.out;
+  EXPECT_NE(second.out.find("another device server is already listening on " + dir_ + "/qzusb-0"),
+            std::string::npos)
+      << second.out;
+  Connect();  // the first still serves
+  EXPECT_TRUE(ImmediateWrite('a'));
+  CloseDevice();
+
+  // The first's socket is taken away and a second simulator listens in its
+  // place: the first, ending, leaves the second's socket alone.
+  const std::string socket = dir_ + "/qzusb-0";
+  ASSERT_EQ(unlink(socket.c_str()), 0);
+  const pid_t first = pid_;
+  Start({"--rate", "500"});
+  const pid_t second_ = pid_;
+  pid_ = first;
+  EXPECT_EQ(Stop(), 0);
+  pid_ = second_;
+  Connect();
+  EXPECT_TRUE(ImmediateWrite('b'));
+  CloseDevice();
+
+  // Killed, it leaves a stale socket, which the next simulator replaces.
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+  struct stat st;
+  ASSERT_EQ(stat(socket.c_str(), &st), 0);
+  Start({"--rate", "500"});
+  Connect();
+  EXPECT_TRUE(ImmediateWrite('c'));
+  CloseDevice();
+  EXPECT_EQ(Stop(), 0);
+  EXPECT_NE(stat(socket.c_str(), &st), 0) << "its own socket is removed";
+}
+
 // The simulator's speech (built only where qzsim has libespeak-ng).
 #ifdef QZSIM_HAVE_ESPEAK
 

@@ -69,7 +69,17 @@ const char kHelp[] =
     "\n"
     "Replies: with the newer protocol the library writes 3 to pipe 2 and then\n"
     "reads pipe 3; with the older it reads pipe 2. A read with no reply waiting\n"
-    "returns 0 bytes. A malformed request closes its connection only.\n";
+    "returns 0 bytes. A malformed request closes its connection only.\n"
+    "\n"
+    "The runtime directory must pass the library's own checks (it belongs to\n"
+    "you, only you may write to it, it is not a symbolic link); a missing one\n"
+    "is made with mode 0700 when its parent exists. The simulator does not\n"
+    "start while another device server answers on the socket; a stale socket\n"
+    "(no server behind it) is replaced. At the end it removes the socket only\n"
+    "when that is still its own.\n"
+    "\n"
+    "Exit status: 0 when ended by a signal or quit, 1 when it cannot start,\n"
+    "2 for a bad command line.\n";
 
 volatile sig_atomic_t g_dummy = 0;
 int g_signalPipe[2] = {-1, -1};
@@ -88,15 +98,32 @@ bool ParseNumber(const char* s, double* v) {
   return errno == 0 && end != s && *end == '\0';
 }
 
+// Says what is wrong with an option; false, for the caller to return.
+bool Bad(const std::string& what) {
+  std::fprintf(stderr, "qzsim: %s (qzsim --help lists the options)\n", what.c_str());
+  return false;
+}
+
+// A number from lo to hi (a whole one when whole is set), else a message
+// that names the option and the range.
+bool Number(const std::string& option, const char* v, double lo, double hi, bool whole, const char* range,
+            double* out) {
+  double d = 0;
+  if (!ParseNumber(v, &d) || d < lo || d > hi || (whole && d != static_cast<double>(static_cast<long>(d)))) {
+    return Bad(option + " takes " + range + ", not '" + v + "'");
+  }
+  *out = d;
+  return true;
+}
+
 bool ParseOptions(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    auto value = [&](const char** out) {
-      if (i + 1 >= argc) return false;
-      *out = argv[++i];
-      return true;
-    };
-    const char* v = nullptr;
+    const bool takesValue = a == "--wav" || a == "--runtime-dir" || a == "--name" || a == "--revision" ||
+                            a == "--rate" || a == "--buffer" || a == "--transcript" || a == "--log" ||
+                            a == "--unplug-after" || a == "--replug-after";
+    if (takesValue && i + 1 >= argc) return Bad(a + " needs a value");
+    const char* v = takesValue ? argv[++i] : nullptr;
     double d = 0;
     if (a == "--help" || a == "-h") {
       std::fputs(kHelp, stdout);
@@ -107,38 +134,44 @@ bool ParseOptions(int argc, char** argv, Options* o) {
       o->commands = true;
     } else if (a == "--speak") {
       o->speak = true;
-    } else if (a == "--wav" && value(&v) && *v != '\0') {
+    } else if (a == "--wav") {
+      if (*v == '\0') return Bad("--wav needs a file name");
       o->wav = v;
-    } else if (a == "--runtime-dir" && value(&v)) {
+    } else if (a == "--runtime-dir") {
       o->runtimeDir = v;
-    } else if (a == "--name" && value(&v)) {
+    } else if (a == "--name") {
       o->name = v;
-      if (o->name.empty() || o->name.find('/') != std::string::npos) return false;
-    } else if (a == "--revision" && value(&v)) {
+      if (o->name.empty() || o->name.find('/') != std::string::npos) return Bad("--name takes a file name without '/'");
+    } else if (a == "--revision") {
       char* end = nullptr;
       const unsigned long r = std::strtoul(v, &end, 0);
-      if (end == v || *end != '\0' || r > 0xFFFF) return false;
+      if (end == v || *end != '\0' || r > 0xFFFF) {
+        return Bad(std::string("--revision takes a number from 0 to 0xFFFF, not '") + v + "'");
+      }
       o->revision = static_cast<uint32_t>(r);
-    } else if (a == "--rate" && value(&v) && ParseNumber(v, &d) && d > 0 && d <= 100000) {
+    } else if (a == "--rate") {
+      if (!Number(a, v, 1e-9, 100000, false, "characters per second, more than 0 and at most 100000", &d)) {
+        return false;
+      }
       o->rate = d;
-    } else if (a == "--buffer" && value(&v) && ParseNumber(v, &d) && d >= 32 && d <= 4096) {
+    } else if (a == "--buffer") {
+      if (!Number(a, v, 32, 4096, true, "a whole number of bytes from 32 to 4096", &d)) return false;
       o->buffer = static_cast<uint32_t>(d);
-    } else if (a == "--transcript" && value(&v)) {
+    } else if (a == "--transcript") {
       o->transcript = v;
-    } else if (a == "--log" && value(&v)) {
+    } else if (a == "--log") {
       o->log = v;
-    } else if (a == "--unplug-after" && value(&v) && ParseNumber(v, &d) && d >= 0) {
+    } else if (a == "--unplug-after") {
+      if (!Number(a, v, 0, 1e9, false, "a number of seconds, 0 or more", &d)) return false;
       o->unplugAfter = d;
-    } else if (a == "--replug-after" && value(&v) && ParseNumber(v, &d) && d >= 0) {
+    } else if (a == "--replug-after") {
+      if (!Number(a, v, 0, 1e9, false, "a number of seconds, 0 or more", &d)) return false;
       o->replugAfter = d;
     } else {
-      return false;
+      return Bad("unknown option " + a);
     }
   }
-  if (!o->wav.empty() && o->speak) {
-    std::fprintf(stderr, "qzsim: --wav and --speak cannot be combined\n");
-    return false;
-  }
+  if (!o->wav.empty() && o->speak) return Bad("--wav and --speak cannot be combined");
   return true;
 }
 
@@ -146,10 +179,7 @@ bool ParseOptions(int argc, char** argv, Options* o) {
 
 int main(int argc, char** argv) {
   Options o;
-  if (!ParseOptions(argc, argv, &o)) {
-    std::fputs(kHelp, stderr);
-    return 2;
-  }
+  if (!ParseOptions(argc, argv, &o)) return 2;
   if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
   struct sigaction sa {};
   sa.sa_handler = OnSignal;

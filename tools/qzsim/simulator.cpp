@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/posix/posix.h"
+
 namespace qzsim {
 
 namespace wire = qz::wire;
@@ -36,13 +38,18 @@ std::string Hex(const uint8_t* p, uint32_t n) {
   return s;
 }
 
-std::string DefaultRuntimeDir() {
-  const char* env = std::getenv("QZUSBD_RUNTIME_DIR");
-  if (env == nullptr || *env == '\0') env = std::getenv("XDG_RUNTIME_DIR");
-  if (env != nullptr && *env != '\0') return env;
-  const std::string dir = "/tmp/qzusbd-" + std::to_string(geteuid());
-  mkdir(dir.c_str(), 0700);
-  return dir;
+// Whether a device server answers at path: a connection is accepted (or
+// waits in a full queue) rather than refused.
+bool ServerAnswers(const std::string& path) {
+  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return false;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  const bool answers = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ||
+                       (errno != ECONNREFUSED && errno != ENOENT);
+  close(fd);
+  return answers;
 }
 
 }  // namespace
@@ -61,9 +68,26 @@ bool Simulator::OpenOutputs() {
 }
 
 bool Simulator::Start() {
+  // The library's own checks: a directory it refuses would leave the
+  // simulator listening where no application looks.
+  const std::string dir = qz::posix::RuntimeDirPath(o_.runtimeDir);
+  const qz::posix::RuntimeDirCheck check = qz::posix::CheckRuntimeDir(dir);
+  if (check == qz::posix::RuntimeDirCheck::kMissing) {
+    return Fail(("the runtime directory " + dir + " " + qz::posix::RuntimeDirProblem(check) +
+                 "; make it with: mkdir -p -m 700 " + dir).c_str());
+  }
+  if (check != qz::posix::RuntimeDirCheck::kUsable) {
+    return Fail(("the runtime directory " + dir + " " + qz::posix::RuntimeDirProblem(check) +
+                 ", so the library refuses it; use a directory of your own that only you may write to" +
+                 " (mkdir -m 700 DIR)").c_str());
+  }
+  socketPath_ = dir + "/" + o_.name;
+  if (socketPath_.size() >= sizeof(sockaddr_un{}.sun_path)) {
+    return Fail(("the socket path " + socketPath_ + " is too long").c_str());
+  }
+  // Before the outputs are opened: a refused start leaves no file changed.
+  if (!ClearSocketPath()) return false;
   if (!OpenOutputs()) return false;
-  socketPath_ = (o_.runtimeDir.empty() ? DefaultRuntimeDir() : o_.runtimeDir) + "/" + o_.name;
-  if (socketPath_.size() >= sizeof(sockaddr_un{}.sun_path)) return Fail("socket path too long");
   if (o_.unplugAfter >= 0) unplugAt_ = start_ + o_.unplugAfter;
   std::string why;
   if (!o_.wav.empty() && !voice_.StartWav(o_.wav, &why)) return Fail(("--wav: " + why).c_str());
@@ -118,19 +142,41 @@ void Simulator::Log(const std::string& fields) {
 
 void Simulator::Event(const char* what) { Log(std::string("\"event\":\"") + what + "\""); }
 
+bool Simulator::ClearSocketPath() {
+  struct stat st;
+  if (lstat(socketPath_.c_str(), &st) == 0) {
+    if (!S_ISSOCK(st.st_mode)) {
+      return Fail((socketPath_ + " exists and is not a socket; remove it or choose another --name").c_str());
+    }
+    if (ServerAnswers(socketPath_)) {
+      return Fail(("another device server is already listening on " + socketPath_ +
+                   "; stop it first, or give this simulator another --runtime-dir")
+                      .c_str());
+    }
+    std::fprintf(stderr, "qzsim: replacing the stale socket %s (no server answers on it)\n", socketPath_.c_str());
+    unlink(socketPath_.c_str());
+  }
+  return true;
+}
+
 bool Simulator::Plug() {
   if (listener_ >= 0) return true;
-  unlink(socketPath_.c_str());
+  if (!ClearSocketPath()) return false;
+  struct stat st;
   const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return Fail("socket failed");
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   std::memcpy(addr.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 16) != 0) {
+    const int error = errno;
     close(fd);
-    return Fail(("cannot listen on " + socketPath_ + ": " + std::strerror(errno)).c_str());
+    return Fail(("cannot listen on " + socketPath_ + ": " + std::strerror(error)).c_str());
   }
   listener_ = fd;
+  ownSocket_ = lstat(socketPath_.c_str(), &st) == 0;
+  socketDevice_ = st.st_dev;
+  socketInode_ = st.st_ino;
   replugAt_ = -1;
   Event("plugged");
   return true;
@@ -141,7 +187,13 @@ void Simulator::Unplug(bool scheduleReplug) {
   connections_.clear();
   if (listener_ >= 0) {
     close(listener_);
-    unlink(socketPath_.c_str());
+    // Only our own socket: another server may have replaced it meanwhile.
+    struct stat st;
+    if (ownSocket_ && lstat(socketPath_.c_str(), &st) == 0 && st.st_dev == socketDevice_ &&
+        st.st_ino == socketInode_) {
+      unlink(socketPath_.c_str());
+    }
+    ownSocket_ = false;
     listener_ = -1;
     Event("unplugged");
     if (scheduleReplug && o_.replugAfter >= 0) replugAt_ = NowSeconds() + o_.replugAfter;

@@ -4,6 +4,8 @@
 // request fuzzer drives the device model directly.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -66,6 +68,9 @@ class Simulator {
   double Elapsed() const;
   void Log(const std::string& fields);
   void Event(const char* what);
+  // Makes way for the socket: false (with a message) when another server
+  // answers there or something else is in the way; a stale socket goes.
+  bool ClearSocketPath();
   bool Plug();
   void Unplug(bool scheduleReplug);
   int TimeoutMs() const;
@@ -96,6 +101,11 @@ class Simulator {
   FILE* transcript_ = nullptr;
   FILE* log_ = nullptr;
   int listener_ = -1;
+  // The socket this simulator made (its file's identity), the only one it
+  // removes.
+  bool ownSocket_ = false;
+  dev_t socketDevice_ = 0;
+  ino_t socketInode_ = 0;
   std::vector<Connection> connections_;
   uint32_t lastId_ = 0;
   bool forceBusy_ = false;

@@ -13,10 +13,22 @@ inline OsHandle HandleFromFd(int fd) { return fd < 0 ? kInvalidHandle : static_c
 inline int FdFromHandle(OsHandle h) { return IsOpenHandle(h) ? static_cast<int>(h - 1) : -1; }
 
 // The runtime directory: $QZUSBD_RUNTIME_DIR, else $XDG_RUNTIME_DIR, else
-// /tmp/qzusbd-<uid> (created 0700). Empty when the directory is missing and
-// cannot be made, is not owned by this user, or is writable by group or
-// others: such a directory is never used.
+// /tmp/qzusbd-<uid>. Empty when CheckRuntimeDir refuses it: such a directory
+// is never used.
 std::string RuntimeDir();
+
+// The runtime directory's path, unchecked: `given` when it is not empty, else
+// as RuntimeDir chooses it; without trailing slashes.
+std::string RuntimeDirPath(const std::string& given = std::string());
+
+// The checks a runtime directory must pass before the library (or a device
+// server) puts anything in it, in the order they are made. A missing
+// directory is first created with mode 0700.
+enum class RuntimeDirCheck { kUsable, kMissing, kInaccessible, kSymlink, kNotDirectory, kNotYours, kWritableByOthers };
+RuntimeDirCheck CheckRuntimeDir(const std::string& dir);
+// The failed check in words that follow the directory's name ("is a symbolic
+// link").
+const char* RuntimeDirProblem(RuntimeDirCheck check);
 
 // Milliseconds on the monotonic clock.
 uint64_t MonotonicMs();
