@@ -60,7 +60,8 @@ class QzsimTest : public ::testing::Test {
     if (pid_ > 0) {
       EXPECT_EQ(Stop(), 0);
     }
-    for (const char* f : {"/qzusb-0", "/transcript", "/log.jsonl", "/a.wav", "/b.wav", "/c.wav"}) {
+    for (const char* f : {"/qzusb-0", "/transcript", "/log.jsonl", "/a.wav", "/b.wav", "/c.wav", "/qzusbd.ini",
+                          "/qzusbd.shm", "/qzusbd.shm.lock"}) {
       unlink((dir_ + f).c_str());
     }
     rmdir(dir_.c_str());
@@ -229,16 +230,16 @@ TEST_F(QzsimTest, UnplugsAfterTheGivenTime) {
   EXPECT_NE(ReadFile(dir_ + "/log.jsonl").find("\"event\":\"unplugged\""), std::string::npos);
 }
 
-// qzsim run to its end: the exit code and what it printed. Bounded, in case
-// a simulator that should refuse to start serves instead.
+// A program run to its end: the exit code and what it printed. Bounded, in
+// case a program that should stop goes on.
 struct Finished {
   int exitCode = -1;
   std::string out;
 };
 
-Finished RunToEnd(const std::string& args) {
+Finished RunToEnd(const std::string& command) {
   Finished r;
-  const std::string cmd = std::string("timeout 20 '") + QZSIM_PATH + "' --transcript /dev/null " + args + " 2>&1";
+  const std::string cmd = "timeout 60 " + command + " 2>&1";
   FILE* p = popen(cmd.c_str(), "r");
   if (p == nullptr) return r;
   char buf[512];
@@ -275,7 +276,7 @@ TEST_F(QzsimTest, RefusesWhatTheLibraryRefusesAndSaysWhy) {
     SCOPED_TRACE(c.what);
     const std::string dir = c.make(dir_);
     if (dir.empty()) continue;  // another user's directory needs root to make
-    const Finished r = RunToEnd("--runtime-dir '" + dir + "' " + c.args);
+    const Finished r = RunToEnd(std::string(QZSIM_PATH) + " --transcript /dev/null --runtime-dir '" + dir + "' " + c.args);
     EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
     EXPECT_NE(r.out.find(c.phrase), std::string::npos) << r.out;
     if (c.exitCode == 1) {
@@ -292,7 +293,7 @@ TEST_F(QzsimTest, RefusesWhatTheLibraryRefusesAndSaysWhy) {
 // and replaces a stale one, and each removes only its own socket.
 TEST_F(QzsimTest, ASecondSimulatorNeverTakesALiveSocket) {
   Start({"--rate", "500"});
-  const Finished second = RunToEnd("--runtime-dir '" + dir_ + "'");
+  const Finished second = RunToEnd(std::string(QZSIM_PATH) + " --transcript /dev/null --runtime-dir '" + dir_ + "'");
   EXPECT_EQ(second.exitCode, 1) << second.out;
   EXPECT_NE(second.out.find("another device server is already listening on " + dir_ + "/qzusb-0"),
             std::string::npos)
@@ -327,6 +328,48 @@ TEST_F(QzsimTest, ASecondSimulatorNeverTakesALiveSocket) {
   CloseDevice();
   EXPECT_EQ(Stop(), 0);
   EXPECT_NE(stat(socket.c_str(), &st), 0) << "its own socket is removed";
+}
+
+// qzsay through the real library and the simulator.
+std::string Qzsay(const std::string& dir, const std::string& args) {
+  return "env QZUSBD_CONFIG_DIR='" + dir + "' " + QZSAY_PATH + " " + args;
+}
+
+// The reply 99 means the end, and nothing else: a marker 99 in the text is
+// refused.
+TEST_F(QzsimTest, QzsaysEndMarkerNeverCollidesWithTheText) {
+  Start({"--rate", "500"});
+  struct Case {
+    const char* args;
+    int exitCode;
+    std::vector<const char*> phrases;
+  };
+  const Case cases[] = {
+      {"-r 'Chapter \x01" "99\x01 one'", 1, {"the text holds index marker 99"}},
+      {"-r 'Chapter \x01" "42\x01 one'", 0,
+       {"reply 42\n", "reply 99 (qzsay's end marker: all text spoken)", "The synthesizer has spoken all text."}},
+      {"--wait soon Hello", 1, {"--wait takes a number of seconds"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    const Finished r = RunToEnd(Qzsay(dir_, c.args));
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
+    for (const char* phrase : c.phrases) EXPECT_NE(r.out.find(phrase), std::string::npos) << r.out;
+  }
+  EXPECT_TRUE(Eventually([&] { return Transcript() == "Chapter  one"; })) << Transcript();
+}
+
+// The simulator goes away mid-speech: qzsay says so with its own exit code
+// instead of waiting out its time-out.
+TEST_F(QzsimTest, QzsaySeesTheSynthesizerGo) {
+  Start({"--rate", "3"});
+  Finished r;
+  std::thread say([&] { r = RunToEnd(Qzsay(dir_, "--wait 50 'A sentence that takes the simulator a long while to say.'")); });
+  EXPECT_TRUE(Eventually([&] { return !Transcript().empty(); }));
+  EXPECT_EQ(Stop(), 0);
+  say.join();
+  EXPECT_EQ(r.exitCode, 4) << r.out;
+  EXPECT_NE(r.out.find("the synthesizer was disconnected"), std::string::npos) << r.out;
 }
 
 // The simulator's speech (built only where qzsim has libespeak-ng).
