@@ -174,6 +174,7 @@ int main(int argc, char** argv) {
   }
   if (api.CheckWdmStatus() == 0) {
     std::printf("No synthesizer is connected.\n");
+    std::fprintf(stderr, "qzsay: qzdoctor says why\n");
     UnloadQzusbd();
     return kNotConnected;
   }

@@ -435,7 +435,10 @@ void Simulator::Tick() {
     unplugAt_ = -1;
     Unplug(true);
   }
-  if (replugAt_ >= 0 && now >= replugAt_) Plug();
+  if (replugAt_ >= 0 && now >= replugAt_) {
+    replugAt_ = -1;  // once: a replug that fails has said why
+    Plug();
+  }
   while (!pending_.empty()) {
     const uint8_t b = pending_.front();
     if (marker_ >= 0) {
