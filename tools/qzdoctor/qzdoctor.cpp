@@ -590,9 +590,10 @@ int main(int argc, char** argv) {
   Proc().lineTimeouts = LineTimeouts{0, 10, 0, 5, 0};  // as the library's load sets them
 
   Config c = InspectConfig();
+  std::string fixFailed;  // the problem a failed --fix-config is, unless the report names it
   if (o.fixConfig && c.havePath && (c.notRegular || c.tooLarge)) {
     Say("Could not fix " + c.path + ": the library never changes a file it ignores; shorten, move or remove it");
-    Problem("--fix-config could not fix " + c.path);
+    fixFailed = "--fix-config could not fix " + c.path;
   } else if (o.fixConfig && c.havePath && (!c.exists || !c.readable || c.portRewritten)) {
     const bool created = !c.exists;
     LoadConfiguration();
@@ -606,14 +607,16 @@ int main(int argc, char** argv) {
       if (why.empty() && c.exists && access(c.path.c_str(), R_OK) != 0) why = "you may not read it (chmod u+rw " + c.path + ")";
       if (why.empty()) why = "writing it failed";
       Say("Could not fix " + c.path + ": " + why);
-      Problem("--fix-config could not " + std::string(created ? "create " : "correct ") + c.path);
+      fixFailed = "--fix-config could not " + std::string(created ? "create " : "correct ") + c.path;
     }
     c = after;
   } else if (o.fixConfig && !c.havePath) {
     Say("Could not fix the configuration file: there is no usable path for it");
-    Problem("--fix-config found no place for the configuration file");
+    fixFailed = "--fix-config found no place for the configuration file";
   }
+  const size_t problemsBefore = g_problems.size();
   ReportConfig(c);
+  if (!fixFailed.empty() && g_problems.size() == problemsBefore) Problem(fixFailed);
 
   const bool serialMode = c.readable && c.forceComm != 0;
   std::printf("\n");
