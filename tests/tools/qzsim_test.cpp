@@ -356,7 +356,7 @@ TEST_F(QzsimTest, QzsaysEndMarkerNeverCollidesWithTheText) {
     EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
     for (const char* phrase : c.phrases) EXPECT_NE(r.out.find(phrase), std::string::npos) << r.out;
   }
-  EXPECT_TRUE(Eventually([&] { return Transcript() == "Chapter  one"; })) << Transcript();
+  EXPECT_EQ(Transcript().rfind("Chapter  one", 0), 0u) << "spoken whole: " << Transcript();
 }
 
 // The simulator goes away mid-speech: qzsay says so with its own exit code
