@@ -255,28 +255,42 @@ Finished RunToEnd(const std::string& command) {
 TEST_F(QzsimTest, RefusesWhatTheLibraryRefusesAndSaysWhy) {
   struct Case {
     const char* what;
-    std::function<std::string(const std::string&)> make;  // the runtime directory, made under the test's
+    std::function<std::string(const std::string&)> make;
     const char* args;
     int exitCode;
     const char* phrase;
   };
+  // Each makes its runtime directory under the test's own.
+  auto openToAll = [](const std::string& d) {
+    mkdir((d + "/open").c_str(), 0700);
+    chmod((d + "/open").c_str(), 0777);
+    return d + "/open";
+  };
+  auto symlinked = [](const std::string& d) {
+    mkdir((d + "/real").c_str(), 0700);
+    symlink("real", (d + "/link").c_str());
+    return d + "/link";
+  };
+  auto theirs = [](const std::string& d) {  // needs root to make: empty otherwise
+    mkdir((d + "/theirs").c_str(), 0700);
+    return chown((d + "/theirs").c_str(), 65534, 65534) == 0 ? d + "/theirs" : std::string();
+  };
+  auto missing = [](const std::string& d) { return d + "/no/such"; };
+  auto own = [](const std::string& d) { return d; };
   const Case cases[] = {
-      {"open to all", [](const std::string& d) { mkdir((d + "/open").c_str(), 0700); chmod((d + "/open").c_str(), 0777); return d + "/open"; },
-       "", 1, "is writable by its group or by others"},
-      {"a symbolic link", [](const std::string& d) { mkdir((d + "/real").c_str(), 0700); symlink("real", (d + "/link").c_str()); return d + "/link"; },
-       "", 1, "is a symbolic link"},
-      {"another user's", [](const std::string& d) { mkdir((d + "/theirs").c_str(), 0700); return chown((d + "/theirs").c_str(), 65534, 65534) == 0 ? d + "/theirs" : std::string(); },
-       "", 1, "belongs to another user"},
-      {"missing, with its parent", [](const std::string& d) { return d + "/no/such"; },
-       "", 1, "mkdir -p -m 700 "},
-      {"a bad buffer size", [](const std::string& d) { return d; }, "--buffer 10", 2, "--buffer takes a whole number of bytes from 32 to 4096"},
-      {"a bad rate", [](const std::string& d) { return d; }, "--rate fast", 2, "--rate takes characters per second"},
+      {"open to all", openToAll, "", 1, "is writable by its group or by others"},
+      {"a symbolic link", symlinked, "", 1, "is a symbolic link"},
+      {"another user's", theirs, "", 1, "belongs to another user"},
+      {"missing, with its parent", missing, "", 1, "mkdir -p -m 700 "},
+      {"a bad buffer size", own, "--buffer 10", 2, "--buffer takes a whole number of bytes from 32 to 4096"},
+      {"a bad rate", own, "--rate fast", 2, "--rate takes characters per second"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const std::string dir = c.make(dir_);
-    if (dir.empty()) continue;  // another user's directory needs root to make
-    const Finished r = RunToEnd(std::string(QZSIM_PATH) + " --transcript /dev/null --runtime-dir '" + dir + "' " + c.args);
+    if (dir.empty()) continue;
+    const Finished r =
+        RunToEnd(std::string(QZSIM_PATH) + " --transcript /dev/null --runtime-dir '" + dir + "' " + c.args);
     EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
     EXPECT_NE(r.out.find(c.phrase), std::string::npos) << r.out;
     if (c.exitCode == 1) {
@@ -364,7 +378,8 @@ TEST_F(QzsimTest, QzsaysEndMarkerNeverCollidesWithTheText) {
 TEST_F(QzsimTest, QzsaySeesTheSynthesizerGo) {
   Start({"--rate", "3"});
   Finished r;
-  std::thread say([&] { r = RunToEnd(Qzsay(dir_, "--wait 50 'A sentence that takes the simulator a long while to say.'")); });
+  std::thread say(
+      [&] { r = RunToEnd(Qzsay(dir_, "--wait 50 'A sentence that takes the simulator a long while to say.'")); });
   EXPECT_TRUE(Eventually([&] { return !Transcript().empty(); }));
   EXPECT_EQ(Stop(), 0);
   say.join();

@@ -604,7 +604,9 @@ int main(int argc, char** argv) {
       Say("Fixed: " + after.path + " now names " + after.portName);
     } else {
       std::string why = created ? WhyNotCreated(c) : "";
-      if (why.empty() && c.exists && access(c.path.c_str(), R_OK) != 0) why = "you may not read it (chmod u+rw " + c.path + ")";
+      if (why.empty() && c.exists && access(c.path.c_str(), R_OK) != 0) {
+        why = "you may not read it (chmod u+rw " + c.path + ")";
+      }
       if (why.empty()) why = "writing it failed";
       Say("Could not fix " + c.path + ": " + why);
       fixFailed = "--fix-config could not " + std::string(created ? "create " : "correct ") + c.path;
