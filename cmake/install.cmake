@@ -55,9 +55,11 @@ install(TARGETS qzusbd EXPORT qzusbdTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/qzusbd.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-if(TARGET qzdoctor)
-  install(TARGETS qzdoctor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-endif()
+foreach(tool qzsay qzsim qzdoctor)
+  if(TARGET ${tool})
+    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
 
 # The pkg-config file finds the prefix from its own place, so an installed
 # tree may be moved (or installed with cmake --install --prefix).

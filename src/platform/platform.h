@@ -129,7 +129,9 @@ struct Platform {
   int32_t (*getProfileInt)(const char* section, const char* key, int32_t defaultValue,
                            const char* path);
   // WritePrivateProfileStringA; with section, key and value all null it
-  // flushes the profile cache for path.
+  // flushes the profile cache for path. On POSIX, a missing XDG configuration
+  // directory (not one named by $QZUSBD_CONFIG_DIR) is made, mode 0700, for a
+  // new file.
   bool (*writeProfileString)(const char* section, const char* key, const char* value,
                              const char* path);
 

@@ -12,10 +12,13 @@
 #include <cstdint>
 #include <cstring>
 
-#define QZSIM_NO_MAIN
-#include "../../tools/qzsim/qzsim.cpp"
+#include "simulator.h"
 
 namespace {
+
+namespace wire = qz::wire;
+using qzsim::Options;
+using qzsim::Simulator;
 
 void Check(bool condition) {
   if (!condition) __builtin_trap();

@@ -37,6 +37,21 @@ export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
   -Wl,-rpath,"$(pkg-config --variable=libdir qzusbd)" -o "$tmp/client-pkgconfig"
 run_client "$tmp/client-pkgconfig"
 
+# The tools are installed beside each other, and the installed qzsay loads the
+# installed library (found through its run path, wherever the tree was moved).
+if [ -e "$build/tools/qzsay" ]; then
+  for tool in qzsay qzsim qzdoctor; do
+    [ -x "$prefix/bin/$tool" ] || { echo "$tool is not installed" >&2; exit 1; }
+  done
+  mkdir -m 700 -p "$tmp/run" "$tmp/cfg-qzsay"
+  status=0
+  said=$(QZUSBD_CONFIG_DIR=$tmp/cfg-qzsay QZUSBD_RUNTIME_DIR=$tmp/run LD_DEBUG=files "$prefix/bin/qzsay" Hello 2>&1) ||
+    status=$?
+  [ "$status" = 2 ] || { echo "installed qzsay: exit $status, expected 2 (no synthesizer): $said" >&2; exit 1; }
+  grep -q "calling init: $prefix/bin/\.\./$libdir/libqzusbd\.so\.0" <<<"$said" ||
+    { echo "installed qzsay did not load the installed library" >&2; exit 1; }
+fi
+
 # find_package
 mkdir "$tmp/cmake-client"
 cp "$client" "$tmp/cmake-client/client.c"

@@ -64,8 +64,10 @@ class Doctor : public ::testing::Test {
     ports_[n - 1] = name;
   }
 
-  DoctorRun RunDoctor(const std::string& args = "") {
-    std::string cmd = "env QZUSBD_RUNTIME_DIR='" + runtime_ + "' QZUSBD_CONFIG_DIR='" + config_ + "'";
+  DoctorRun RunDoctor(const std::string& args = "", const std::string& runtime = "", const std::string& config = "",
+                      const std::string& env = "") {
+    std::string cmd = "env QZUSBD_RUNTIME_DIR='" + (runtime.empty() ? runtime_ : runtime) + "' QZUSBD_CONFIG_DIR='" +
+                      (config.empty() ? config_ : config) + "' " + env;
     for (int n = 1; n <= 4; ++n) cmd += " QZUSBD_COM" + std::to_string(n) + "='" + ports_[n - 1] + "'";
     cmd += std::string(" '") + QZDOCTOR_PATH + "' " + args + " 2>&1";
     DoctorRun r;
@@ -197,6 +199,69 @@ TEST_F(Doctor, SerialModeOpensOnlyMappedPorts) {
   EXPECT_EQ(r.out.find("no USB device:"), std::string::npos) << r.out;
 }
 
+// Each kind of trouble is named with its path and exits 1, while the link
+// itself is healthy; the sentences that would no longer be true are absent.
+TEST_F(Doctor, TroubleIsNamedAndExitsOne) {
+  qz::test::MarkerServerOptions o;
+  o.markers = true;
+  StartServer(o);
+  WriteIni("[QZVOX_USB_COMM]\nComPort=COM1\n");
+  ASSERT_EQ(mkdir((root_ + "/open").c_str(), 0700), 0);
+  ASSERT_EQ(chmod((root_ + "/open").c_str(), 0777), 0);
+  ASSERT_EQ(symlink("run", (root_ + "/link").c_str()), 0);
+  ASSERT_EQ(mkdir((root_ + "/big").c_str(), 0700), 0);
+  {
+    std::ofstream big(root_ + "/big/qzusbd.ini", std::ios::binary);
+    big << "[QZVOX_USB_COMM]\n" << std::string(5 << 20, ';');
+  }
+  struct Case {
+    const char* what;
+    std::string args, runtime, config;
+    std::string phrase;
+    const char* falsehood;  // a sentence that must not appear
+  };
+  const Case cases[] = {
+      {"runtime directory open to all", "", root_ + "/open", "",
+       root_ + "/open ($QZUSBD_RUNTIME_DIR)\n  it is writable by its group or by others", "No trouble found."},
+      {"runtime directory a link", "", root_ + "/link", "", "it is a symbolic link", "No trouble found."},
+      {"runtime directory missing", "", root_ + "/no/run", "", "make it with: mkdir -p -m 700 " + root_ + "/no/run",
+       "No trouble found."},
+      {"configuration directory missing", "", "", root_ + "/nocfg",
+       "its directory " + root_ + "/nocfg does not exist", "will create it"},
+      {"fixing where nothing can be written", "--fix-config", "", root_ + "/nocfg", "Could not fix " + root_ + "/nocfg",
+       "No trouble found."},
+      {"configuration file too large", "", "", root_ + "/big", "over the library's limit of 4194304 bytes",
+       "ComPort is not in the file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const DoctorRun r = RunDoctor(c.args + " --timeout 500", c.runtime, c.config);
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    EXPECT_HAS(r.out, c.phrase);
+    EXPECT_EQ(r.out.find(c.falsehood), std::string::npos) << r.out;
+  }
+  EXPECT_NE(access((root_ + "/nocfg").c_str(), F_OK), 0) << "a directory named by $QZUSBD_CONFIG_DIR is made";
+}
+
+// With neither $QZUSBD_CONFIG_DIR nor $XDG_CONFIG_HOME, the file goes to
+// ~/.config, which --fix-config (as the library's load) makes with mode 0700.
+TEST_F(Doctor, FixConfigMakesTheXdgDirectory) {
+  qz::test::MarkerServerOptions o;
+  o.markers = true;
+  StartServer(o);
+  const std::string home = root_ + "/home";
+  ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
+  const std::string env = "QZUSBD_CONFIG_DIR= XDG_CONFIG_HOME= HOME='" + home + "'";  // empty counts as unset
+  const DoctorRun look = RunDoctor("--timeout 500", "", "", env);
+  EXPECT_HAS(look.out, "the library will create it (and its directory, mode 0700) on its next load");
+  const DoctorRun fix = RunDoctor("--fix-config --timeout 500", "", "", env);
+  EXPECT_EQ(fix.exitCode, 0) << fix.out;
+  EXPECT_HAS(fix.out, "Fixed: created " + home + "/.config/qzusbd.ini");
+  struct stat st;
+  ASSERT_EQ(stat((home + "/.config").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
 #ifdef QZSIM_PATH
 // The simulator answers the doctor's index marker.
 TEST_F(Doctor, SimulatorAnswersTheRoundTrip) {
@@ -225,7 +290,7 @@ TEST_F(Doctor, SimulatorAnswersTheRoundTrip) {
 TEST_F(Doctor, BadCommandLine) {
   DoctorRun r = RunDoctor("--marker 100");
   EXPECT_EQ(r.exitCode, 2);
-  EXPECT_HAS(r.out, "usage: qzdoctor");
+  EXPECT_HAS(r.out, "--marker takes a number from 0 to 99, not '100'");
 }
 
 }  // namespace

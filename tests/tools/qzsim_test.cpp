@@ -60,7 +60,8 @@ class QzsimTest : public ::testing::Test {
     if (pid_ > 0) {
       EXPECT_EQ(Stop(), 0);
     }
-    for (const char* f : {"/qzusb-0", "/transcript", "/log.jsonl", "/a.wav", "/b.wav", "/c.wav"}) {
+    for (const char* f : {"/qzusb-0", "/transcript", "/log.jsonl", "/a.wav", "/b.wav", "/c.wav", "/qzusbd.ini",
+                          "/qzusbd.shm", "/qzusbd.shm.lock"}) {
       unlink((dir_ + f).c_str());
     }
     rmdir(dir_.c_str());
@@ -227,6 +228,163 @@ TEST_F(QzsimTest, UnplugsAfterTheGivenTime) {
   EXPECT_TRUE(Eventually([&] { return stat((dir_ + "/qzusb-0").c_str(), &st) != 0; }));
   EXPECT_EQ(posix::OpenDevice(kDevicePath), kInvalidHandle);
   EXPECT_NE(ReadFile(dir_ + "/log.jsonl").find("\"event\":\"unplugged\""), std::string::npos);
+}
+
+// A program run to its end: the exit code and what it printed. Bounded, in
+// case a program that should stop goes on.
+struct Finished {
+  int exitCode = -1;
+  std::string out;
+};
+
+Finished RunToEnd(const std::string& command) {
+  Finished r;
+  const std::string cmd = "timeout 60 " + command + " 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return r;
+  char buf[512];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  const int status = pclose(p);
+  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+// Every refusal names what is wrong; a runtime directory qzsim refuses is one
+// the library refuses too.
+TEST_F(QzsimTest, RefusesWhatTheLibraryRefusesAndSaysWhy) {
+  struct Case {
+    const char* what;
+    std::function<std::string(const std::string&)> make;
+    const char* args;
+    int exitCode;
+    const char* phrase;
+  };
+  // Each makes its runtime directory under the test's own.
+  auto openToAll = [](const std::string& d) {
+    mkdir((d + "/open").c_str(), 0700);
+    chmod((d + "/open").c_str(), 0777);
+    return d + "/open";
+  };
+  auto symlinked = [](const std::string& d) {
+    mkdir((d + "/real").c_str(), 0700);
+    symlink("real", (d + "/link").c_str());
+    return d + "/link";
+  };
+  auto theirs = [](const std::string& d) {  // needs root to make: empty otherwise
+    mkdir((d + "/theirs").c_str(), 0700);
+    return chown((d + "/theirs").c_str(), 65534, 65534) == 0 ? d + "/theirs" : std::string();
+  };
+  auto missing = [](const std::string& d) { return d + "/no/such"; };
+  auto own = [](const std::string& d) { return d; };
+  const Case cases[] = {
+      {"open to all", openToAll, "", 1, "is writable by its group or by others"},
+      {"a symbolic link", symlinked, "", 1, "is a symbolic link"},
+      {"another user's", theirs, "", 1, "belongs to another user"},
+      {"missing, with its parent", missing, "", 1, "mkdir -p -m 700 "},
+      {"a bad buffer size", own, "--buffer 10", 2, "--buffer takes a whole number of bytes from 32 to 4096"},
+      {"a bad rate", own, "--rate fast", 2, "--rate takes characters per second"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string dir = c.make(dir_);
+    if (dir.empty()) continue;
+    const Finished r =
+        RunToEnd(std::string(QZSIM_PATH) + " --transcript /dev/null --runtime-dir '" + dir + "' " + c.args);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
+    EXPECT_NE(r.out.find(c.phrase), std::string::npos) << r.out;
+    if (c.exitCode == 1) {
+      setenv("QZUSBD_RUNTIME_DIR", dir.c_str(), 1);
+      EXPECT_EQ(posix::RuntimeDir(), "") << "the library takes what qzsim refused";
+      setenv("QZUSBD_RUNTIME_DIR", dir_.c_str(), 1);
+    }
+  }
+  std::string cmd = "rm -rf '" + dir_ + "'/open '" + dir_ + "'/real '" + dir_ + "'/link '" + dir_ + "'/theirs";
+  EXPECT_EQ(std::system(cmd.c_str()), 0);
+}
+
+// Two simulators on one runtime directory: the second refuses a live socket
+// and replaces a stale one, and each removes only its own socket.
+TEST_F(QzsimTest, ASecondSimulatorNeverTakesALiveSocket) {
+  Start({"--rate", "500"});
+  const Finished second = RunToEnd(std::string(QZSIM_PATH) + " --transcript /dev/null --runtime-dir '" + dir_ + "'");
+  EXPECT_EQ(second.exitCode, 1) << second.out;
+  EXPECT_NE(second.out.find("another device server is already listening on " + dir_ + "/qzusb-0"),
+            std::string::npos)
+      << second.out;
+  Connect();  // the first still serves
+  EXPECT_TRUE(ImmediateWrite('a'));
+  CloseDevice();
+
+  // The first's socket is taken away and a second simulator listens in its
+  // place: the first, ending, leaves the second's socket alone.
+  const std::string socket = dir_ + "/qzusb-0";
+  ASSERT_EQ(unlink(socket.c_str()), 0);
+  const pid_t first = pid_;
+  Start({"--rate", "500"});
+  const pid_t second_ = pid_;
+  pid_ = first;
+  EXPECT_EQ(Stop(), 0);
+  pid_ = second_;
+  Connect();
+  EXPECT_TRUE(ImmediateWrite('b'));
+  CloseDevice();
+
+  // Killed, it leaves a stale socket, which the next simulator replaces.
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+  struct stat st;
+  ASSERT_EQ(stat(socket.c_str(), &st), 0);
+  Start({"--rate", "500"});
+  Connect();
+  EXPECT_TRUE(ImmediateWrite('c'));
+  CloseDevice();
+  EXPECT_EQ(Stop(), 0);
+  EXPECT_NE(stat(socket.c_str(), &st), 0) << "its own socket is removed";
+}
+
+// qzsay through the real library and the simulator.
+std::string Qzsay(const std::string& dir, const std::string& args) {
+  return "env QZUSBD_CONFIG_DIR='" + dir + "' " + QZSAY_PATH + " " + args;
+}
+
+// The reply 99 means the end, and nothing else: a marker 99 in the text is
+// refused.
+TEST_F(QzsimTest, QzsaysEndMarkerNeverCollidesWithTheText) {
+  Start({"--rate", "500"});
+  struct Case {
+    const char* args;
+    int exitCode;
+    std::vector<const char*> phrases;
+  };
+  const Case cases[] = {
+      {"-r 'Chapter \x01" "99\x01 one'", 1, {"the text holds index marker 99"}},
+      {"-r 'Chapter \x01" "42\x01 one'", 0,
+       {"reply 42\n", "reply 99 (qzsay's end marker: all text spoken)", "The synthesizer has spoken all text."}},
+      {"--wait soon Hello", 1, {"--wait takes a number of seconds"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    const Finished r = RunToEnd(Qzsay(dir_, c.args));
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
+    for (const char* phrase : c.phrases) EXPECT_NE(r.out.find(phrase), std::string::npos) << r.out;
+  }
+  EXPECT_EQ(Transcript().rfind("Chapter  one", 0), 0u) << "spoken whole: " << Transcript();
+}
+
+// The simulator goes away mid-speech: qzsay says so with its own exit code
+// instead of waiting out its time-out.
+TEST_F(QzsimTest, QzsaySeesTheSynthesizerGo) {
+  Start({"--rate", "3"});
+  Finished r;
+  std::thread say(
+      [&] { r = RunToEnd(Qzsay(dir_, "--wait 50 'A sentence that takes the simulator a long while to say.'")); });
+  EXPECT_TRUE(Eventually([&] { return !Transcript().empty(); }));
+  EXPECT_EQ(Stop(), 0);
+  say.join();
+  EXPECT_EQ(r.exitCode, 4) << r.out;
+  EXPECT_NE(r.out.find("the synthesizer was disconnected"), std::string::npos) << r.out;
 }
 
 // The simulator's speech (built only where qzsim has libespeak-ng).

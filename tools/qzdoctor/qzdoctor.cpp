@@ -80,8 +80,13 @@ struct Config {
   bool havePath = false;
   std::string dirSource;  // which setting chose the directory
   std::string path;
-  bool exists = false;    // a file is there
-  bool readable = false;  // and the library can open it for reading
+  std::string dir;          // the directory that holds it
+  bool dirExists = false;
+  bool exists = false;      // a file is there
+  bool notRegular = false;  // but it is a directory, a device...
+  uint64_t size = 0;
+  bool tooLarge = false;    // over the library's limit for profile files
+  bool readable = false;    // the library can open and read it
   // What the file says (the value up to its comment), and what the library
   // makes of it.
   bool comPortPresent = false;
@@ -128,9 +133,16 @@ Config InspectConfig() {
   if (!ConfigurationPath(path)) return c;
   c.havePath = true;
   c.path = path;
+  c.dir = c.path.substr(0, c.path.rfind('/'));
   struct stat st;
+  c.dirExists = stat(c.dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   c.exists = stat(path, &st) == 0;
-  c.readable = Os().fileExists(path);
+  if (c.exists) {
+    c.notRegular = !S_ISREG(st.st_mode);
+    c.size = static_cast<uint64_t>(st.st_size);
+    c.tooLarge = !c.notRegular && c.size > posix::kMaxProfileBytes;
+  }
+  c.readable = Os().fileExists(path) && !c.notRegular && !c.tooLarge;
   if (!c.readable) return c;
 
   c.comPortPresent = ReadKey(c, "ComPort", &c.comPortText);
@@ -173,6 +185,22 @@ std::string IntSetting(const char* key, bool present, const std::string& text, i
   return s;
 }
 
+// Why the library cannot create the missing file: empty when it can.
+std::string WhyNotCreated(const Config& c) {
+  if (!c.dirExists) {
+    const std::string parent = c.dir.substr(0, c.dir.rfind('/'));
+    struct stat st;
+    const bool madeByLibrary = c.dirSource != "$QZUSBD_CONFIG_DIR";  // the XDG directory
+    if (madeByLibrary && stat(parent.empty() ? "/" : parent.c_str(), &st) == 0 &&
+        access(parent.empty() ? "/" : parent.c_str(), W_OK | X_OK) == 0) {
+      return "";
+    }
+    return "its directory " + c.dir + " does not exist (make it with: mkdir -p -m 700 " + c.dir + ")";
+  }
+  if (access(c.dir.c_str(), W_OK | X_OK) != 0) return "you may not write to its directory " + c.dir;
+  return "";
+}
+
 void ReportConfig(const Config& c) {
   Say("Configuration file");
   if (!c.havePath) {
@@ -188,14 +216,31 @@ void ReportConfig(const Config& c) {
   }
   Line("file: " + c.path + " (directory from " + c.dirSource + ")");
   if (!c.exists) {
-    Line("it does not exist yet: the library will create it on its next load with ComPort COM1, Force_Comm 0");
-    Line("and NoPauses 0; until then it uses those defaults");
+    const std::string why = WhyNotCreated(c);
+    if (why.empty()) {
+      Line(std::string("it does not exist yet: the library will create it") +
+           (c.dirExists ? "" : " (and its directory, mode 0700)") + " on its next load with ComPort COM1,");
+      Line("Force_Comm 0 and NoPauses 0; until then it uses those defaults");
+    } else {
+      Line("it does not exist, and the library cannot create it: " + why);
+      Line("the library uses the defaults (USB device, punctuation mode 0, Normal)");
+      Problem("the library cannot create " + c.path + ": " + why);
+    }
+    return;
+  }
+  if (c.notRegular || c.tooLarge) {
+    const std::string what = c.notRegular ? std::string("it is not a regular file")
+                                          : "it is " + std::to_string(c.size) + " bytes, over the library's limit of " +
+                                                std::to_string(posix::kMaxProfileBytes) + " bytes (4 MiB)";
+    Line(what + ": the library ignores it, never changes it, and uses the defaults");
+    Line("(USB device, punctuation mode 0, Normal)");
+    Problem("the configuration file " + c.path + " is ignored: " + what);
     return;
   }
   if (!c.readable) {
-    Line("it exists but cannot be read: the library counts it as missing, writes the default values into it");
-    Line("where it can, and uses the defaults (USB device, punctuation mode 0, Normal)");
-    Problem("the configuration file " + c.path + " cannot be read");
+    Line("it exists but cannot be read: the library counts it as missing, cannot write the default values");
+    Line("into it either, and uses the defaults (USB device, punctuation mode 0, Normal)");
+    Problem("the configuration file " + c.path + " cannot be read (chmod u+rw " + c.path + ")");
     return;
   }
   if (!c.comPortPresent) {
@@ -229,14 +274,18 @@ struct UsbResult {
 UsbResult CheckUsb(bool usbMode) {
   UsbResult r;
   Say("USB device");
-  const std::string dir = posix::RuntimeDir();
-  if (dir.empty()) {
-    std::string named = !Env("QZUSBD_RUNTIME_DIR").empty() ? "$QZUSBD_RUNTIME_DIR"
-                        : !Env("XDG_RUNTIME_DIR").empty()  ? "$XDG_RUNTIME_DIR"
-                                                           : "/tmp/qzusbd-" + std::to_string(geteuid());
-    Line("the runtime directory (" + named + ") is refused: it is missing and cannot be made, is not yours,");
-    Line("or others can write to it; the library will not look for the device there");
-    if (usbMode) Problem("the runtime directory cannot be used, so the USB device cannot be reached");
+  const std::string dir = posix::RuntimeDirPath();
+  const posix::RuntimeDirCheck check = posix::CheckRuntimeDir(dir);
+  if (check != posix::RuntimeDirCheck::kUsable) {
+    const std::string named = !Env("QZUSBD_RUNTIME_DIR").empty() ? "$QZUSBD_RUNTIME_DIR"
+                              : !Env("XDG_RUNTIME_DIR").empty()  ? "$XDG_RUNTIME_DIR"
+                                                                 : "the default";
+    const std::string problem = posix::RuntimeDirProblem(check);
+    Line("runtime directory: " + dir + " (" + named + ")");
+    Line("it " + problem + ": the library will not look for the device there");
+    if (check == posix::RuntimeDirCheck::kMissing) Line("make it with: mkdir -p -m 700 " + dir);
+    if (check == posix::RuntimeDirCheck::kWritableByOthers) Line("make it yours alone with: chmod go-w " + dir);
+    if (usbMode) Problem("the runtime directory " + dir + " " + problem + ", so the USB device cannot be reached");
     return r;
   }
   const std::string socketPath = dir + "/qzusb-0";
@@ -523,8 +572,14 @@ int main(int argc, char** argv) {
       ++i;
     } else if (a == "--timeout" && i + 1 < argc && ParseInt(argv[i + 1], 1, 60000, &o.timeoutMs)) {
       ++i;
+    } else if (a == "--marker" || a == "--timeout") {
+      std::fprintf(stderr, "qzdoctor: %s takes %s, not '%s'\n\n", argv[i],
+                   a == "--marker" ? "a number from 0 to 99" : "a number of milliseconds from 1 to 60000",
+                   i + 1 < argc ? argv[i + 1] : "");
+      Usage(stderr);
+      return 2;
     } else {
-      std::fprintf(stderr, "qzdoctor: bad argument %s\n\n", argv[i]);
+      std::fprintf(stderr, "qzdoctor: unknown option %s\n\n", argv[i]);
       Usage(stderr);
       return 2;
     }
@@ -535,20 +590,35 @@ int main(int argc, char** argv) {
   Proc().lineTimeouts = LineTimeouts{0, 10, 0, 5, 0};  // as the library's load sets them
 
   Config c = InspectConfig();
-  if (o.fixConfig && c.havePath && (!c.exists || !c.readable || c.portRewritten)) {
+  std::string fixFailed;  // the problem a failed --fix-config is, unless the report names it
+  if (o.fixConfig && c.havePath && (c.notRegular || c.tooLarge)) {
+    Say("Could not fix " + c.path + ": the library never changes a file it ignores; shorten, move or remove it");
+    fixFailed = "--fix-config could not fix " + c.path;
+  } else if (o.fixConfig && c.havePath && (!c.exists || !c.readable || c.portRewritten)) {
     const bool created = !c.exists;
     LoadConfiguration();
     Config after = InspectConfig();
-    if (created && after.exists) {
+    if (created && after.readable) {
       Say("Fixed: created " + after.path + " with the default values");
-    } else if (after.readable && !after.portRewritten) {
+    } else if (!created && after.readable && !after.portRewritten) {
       Say("Fixed: " + after.path + " now names " + after.portName);
     } else {
-      Say("Could not fix " + c.path + ": the file cannot be written");
+      std::string why = created ? WhyNotCreated(c) : "";
+      if (why.empty() && c.exists && access(c.path.c_str(), R_OK) != 0) {
+        why = "you may not read it (chmod u+rw " + c.path + ")";
+      }
+      if (why.empty()) why = "writing it failed";
+      Say("Could not fix " + c.path + ": " + why);
+      fixFailed = "--fix-config could not " + std::string(created ? "create " : "correct ") + c.path;
     }
     c = after;
+  } else if (o.fixConfig && !c.havePath) {
+    Say("Could not fix the configuration file: there is no usable path for it");
+    fixFailed = "--fix-config found no place for the configuration file";
   }
+  const size_t problemsBefore = g_problems.size();
   ReportConfig(c);
+  if (!fixFailed.empty() && g_problems.size() == problemsBefore) Problem(fixFailed);
 
   const bool serialMode = c.readable && c.forceComm != 0;
   std::printf("\n");

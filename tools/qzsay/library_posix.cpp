@@ -2,6 +2,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "library.h"
 
 namespace {
@@ -13,18 +15,35 @@ bool Find(const char* name, F* fn, std::string* error) {
   if (*fn == nullptr) *error = std::string("the library has no ") + name;
   return *fn != nullptr;
 }
+
+
+// The installed library: lib/ beside the bin/ that holds this program.
+std::string InstalledLibrary() {
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return std::string();
+  std::string dir(self, static_cast<size_t>(n));
+  dir.erase(dir.rfind('/') + 1);
+  return dir + QZUSBD_LIBRARY_FROM_BIN "/libqzusbd.so.0";
+}
 }  // namespace
 
 bool LoadQzusbd(const std::string& path, QzusbdApi* api, std::string* error) {
-  const char* candidates[] = {path.c_str(), QZUSBD_DEFAULT_LIBRARY, "libqzusbd.so"};
-  for (const char* c : candidates) {
-    if (*c == '\0') continue;
-    g_library = dlopen(c, RTLD_NOW | RTLD_LOCAL);
-    if (g_library != nullptr || !path.empty()) break;
+  // A path given is the only one tried. Otherwise the installed library
+  // comes first, then the one built with this program, then the loader's
+  // search.
+  const std::string candidates[] = {path, path.empty() ? InstalledLibrary() : "",
+                                    path.empty() ? QZUSBD_BUILT_LIBRARY : "", path.empty() ? "libqzusbd.so.0" : ""};
+  std::string tried;
+  for (const std::string& c : candidates) {
+    if (c.empty()) continue;
+    g_library = dlopen(c.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (g_library != nullptr) break;
+    const char* why = dlerror();
+    tried += "\n  " + (why != nullptr ? std::string(why) : c);
   }
   if (g_library == nullptr) {
-    const char* why = dlerror();
-    *error = why != nullptr ? why : "cannot load libqzusbd.so";
+    *error = "cannot load the qzusbd library (name it with --library PATH):" + tried;
     return false;
   }
   return Find("USBQZ_CheckWdmStatus", &api->CheckWdmStatus, error) &&

@@ -5,7 +5,8 @@
 // Text comes from the arguments, from --file, or from standard input. Each
 // byte goes through USBQZ_WriteByte, paced by USBQZ_ReadyCheck. At the end an
 // index marker asks the synthesizer to answer once it has spoken everything,
-// and qzsay waits for that answer (bounded).
+// and qzsay waits for that answer (bounded), watching USBQZ_CheckWdmStatus
+// for a disconnection meanwhile.
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -19,7 +20,17 @@ namespace {
 
 // An index marker: the byte 0x01, the reply value in decimal, the byte 0x01.
 // The synthesizer answers with the value once speech reaches the marker.
+// qzsay keeps the value 99 for its own end marker: text that holds a marker
+// 99 is refused, so that the reply 99 can only mean the end.
 constexpr int kDoneMarker = 99;
+constexpr char kDoneText[] = "\x01" "99\x01";
+
+// Exit codes.
+constexpr int kSpoken = 0;
+constexpr int kUsageError = 1;
+constexpr int kNotConnected = 2;
+constexpr int kNotFinished = 3;
+constexpr int kDisconnected = 4;
 
 struct Options {
   std::string library;
@@ -42,11 +53,16 @@ void Usage(FILE* to) {
                "  -c, --cancel        stop speech at once (urgent cancel) and exit\n"
                "      --no-wait       do not wait until the synthesizer has taken all text\n"
                "      --wait SECONDS  wait at most this long for it (default 30)\n"
-               "      --library PATH  the library to load (default: the one built with\n"
-               "                      qzsay, else libqzusbd.so from the library path)\n"
+               "      --library PATH  the library to load (default: the installed one in\n"
+               "                      lib/ beside qzsay's bin/, else the one built with\n"
+               "                      qzsay, else libqzusbd.so.0 from the library path)\n"
                "  -h, --help          this text\n\n"
+               "Index markers (0x01, one or two digits, 0x01) in the text are sent on; the\n"
+               "synthesizer answers each with its value once speech reaches it. The value\n"
+               "99 is qzsay's own end marker: text holding a marker 99 is refused.\n\n"
                "Exit status: 0 spoken, 1 usage or input error, 2 no synthesizer connected,\n"
-               "3 the synthesizer stopped taking text or did not finish in time.\n");
+               "3 the synthesizer stopped taking text or did not finish in time,\n"
+               "4 the synthesizer was disconnected before it had spoken everything.\n");
 }
 
 bool ParseArgs(int argc, char** argv, Options* o) {
@@ -70,8 +86,12 @@ bool ParseArgs(int argc, char** argv, Options* o) {
     } else if (a == "--no-wait") {
       o->wait = false;
     } else if (a == "--wait") {
-      if (!value(&v)) return false;
-      o->waitSeconds = std::atof(v.c_str());
+      char* end = nullptr;
+      if (!value(&v) || (o->waitSeconds = std::strtod(v.c_str(), &end), end == v.c_str() || *end != '\0') ||
+          !(o->waitSeconds > 0 && o->waitSeconds <= 86400)) {
+        std::fprintf(stderr, "qzsay: --wait takes a number of seconds, more than 0 and at most 86400\n");
+        return false;
+      }
     } else if (a == "--library") {
       if (!value(&o->library)) return false;
     } else if (a == "--") {
@@ -122,7 +142,7 @@ int main(int argc, char** argv) {
   Options o;
   if (!ParseArgs(argc, argv, &o)) {
     Usage(stderr);
-    return 1;
+    return kUsageError;
   }
   std::string text = o.text;
   if (!o.cancel && !o.haveText) {
@@ -130,80 +150,102 @@ int main(int argc, char** argv) {
     if (!o.file.empty() && o.file != "-") f = std::fopen(o.file.c_str(), "rb");
     if (f == nullptr) {
       std::fprintf(stderr, "qzsay: cannot read %s: %s\n", o.file.c_str(), std::strerror(errno));
-      return 1;
+      return kUsageError;
     }
     bool ok = ReadAll(f, &text);
     if (f != stdin) std::fclose(f);
     if (!ok) {
       std::fprintf(stderr, "qzsay: cannot read the input\n");
-      return 1;
+      return kUsageError;
     }
+  }
+
+  if (o.wait && text.find(kDoneText) != std::string::npos) {
+    std::fprintf(stderr,
+                 "qzsay: the text holds index marker 99, which qzsay keeps for its own end marker;"
+                 " use 0 to 98 (or --no-wait)\n");
+    return kUsageError;
   }
 
   QzusbdApi api{};
   std::string error;
   if (!LoadQzusbd(o.library, &api, &error)) {
     std::fprintf(stderr, "qzsay: %s\n", error.c_str());
-    return 1;
+    return kUsageError;
   }
   if (api.CheckWdmStatus() == 0) {
     std::printf("No synthesizer is connected.\n");
+    std::fprintf(stderr, "qzsay: qzdoctor says why\n");
     UnloadQzusbd();
-    return 2;
+    return kNotConnected;
   }
   std::printf("A synthesizer is connected.\n");
   if (o.cancel) {
     api.WriteByteImmediate(24);
     std::printf("Speech cancelled.\n");
     UnloadQzusbd();
-    return 0;
+    return kSpoken;
   }
 
   auto printReplies = [&] {
-    int found = -1;
+    bool found = false;
     for (int32_t r = api.ReadByte(); r != -1; r = api.ReadByte()) {
-      if (r == kDoneMarker) found = r;
-      if (o.replies) std::printf("reply %d\n", r);
+      const bool end = o.wait && r == kDoneMarker;
+      found = found || end;
+      if (o.replies) std::printf(end ? "reply %d (qzsay's end marker: all text spoken)\n" : "reply %d\n", r);
     }
     std::fflush(stdout);
-    return found == kDoneMarker;
+    return found;
+  };
+  // A disconnection loses the text the synthesizer had not yet spoken (the
+  // library drops it rather than speak it late): no point waiting on.
+  auto disconnected = [&] {
+    if (api.CheckWdmStatus() != 0) return false;
+    std::fprintf(stderr, "\nqzsay: the synthesizer was disconnected; the text it had not spoken yet is lost\n");
+    UnloadQzusbd();
+    return true;
   };
 
   // Line ends become spaces: the synthesizer takes no line feeds.
   for (char& c : text) {
     if (c == '\n' || c == '\r') c = ' ';
   }
-  if (o.wait) text += "\x01" + std::to_string(kDoneMarker) + "\x01";
+  if (o.wait) text += kDoneText;
 
   Progress progress(text.size(), text.size() >= 2048 && IsTerminal(2));
-  int status = 0;
+  int status = kSpoken;
   bool done = false;
   for (size_t i = 0; i < text.size(); ++i) {
     // Pace on the queue (or CTS): give up when it stays full for 10 s.
     auto start = Clock::now();
     while (api.ReadyCheck() == 0) {
+      if (disconnected()) return kDisconnected;
       if (SecondsSince(start) > 10) {
         std::fprintf(stderr, "\nqzsay: the synthesizer stopped taking text\n");
         UnloadQzusbd();
-        return 3;
+        return kNotFinished;
       }
       PauseMs(5);
     }
     api.WriteByte(static_cast<unsigned char>(text[i]));
     progress.Update(i + 1);
-    if (i % 64 == 0) done = printReplies() || done;
+    if (i % 64 == 0) {
+      if (disconnected()) return kDisconnected;
+      done = printReplies() || done;
+    }
   }
   if (o.wait) {
     auto start = Clock::now();
     while (!done && SecondsSince(start) < o.waitSeconds) {
       done = printReplies();
+      if (!done && disconnected()) return kDisconnected;
       if (!done) PauseMs(20);
     }
     if (done) {
       std::printf("The synthesizer has spoken all text.\n");
     } else {
       std::fprintf(stderr, "qzsay: the synthesizer did not finish within %.0f s\n", o.waitSeconds);
-      status = 3;
+      status = kNotFinished;
     }
   } else {
     printReplies();

@@ -1,6 +1,7 @@
 // Pieces of the POSIX backend, shared between its files.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/platform.h"
@@ -13,14 +14,26 @@ inline OsHandle HandleFromFd(int fd) { return fd < 0 ? kInvalidHandle : static_c
 inline int FdFromHandle(OsHandle h) { return IsOpenHandle(h) ? static_cast<int>(h - 1) : -1; }
 
 // The runtime directory: $QZUSBD_RUNTIME_DIR, else $XDG_RUNTIME_DIR, else
-// /tmp/qzusbd-<uid> (created 0700). Empty when the directory is missing and
-// cannot be made, is not owned by this user, or is writable by group or
-// others: such a directory is never used.
+// /tmp/qzusbd-<uid>. Empty when CheckRuntimeDir refuses it: such a directory
+// is never used.
 std::string RuntimeDir();
 
 // Opens (creating it 0600 when missing) a file that must be a regular file of
 // ours that nobody else can write; -1 otherwise.
 int OpenOwnFile(const std::string& path);
+
+// The runtime directory's path, unchecked: `given` when it is not empty, else
+// as RuntimeDir chooses it; without trailing slashes.
+std::string RuntimeDirPath(const std::string& given = std::string());
+
+// The checks a runtime directory must pass before the library (or a device
+// server) puts anything in it, in the order they are made. A missing
+// directory is first created with mode 0700.
+enum class RuntimeDirCheck { kUsable, kMissing, kInaccessible, kSymlink, kNotDirectory, kNotYours, kWritableByOthers };
+RuntimeDirCheck CheckRuntimeDir(const std::string& dir);
+// The failed check in words that follow the directory's name ("is a symbolic
+// link").
+const char* RuntimeDirProblem(RuntimeDirCheck check);
 
 // Milliseconds on the monotonic clock.
 uint64_t MonotonicMs();
@@ -44,6 +57,10 @@ bool GetModemStatus(OsHandle h, uint32_t* status);
 bool WritePort(OsHandle h, const void* data, uint32_t length, uint32_t* written);
 bool ReadPort(OsHandle h, void* data, uint32_t length, uint32_t* read);
 void CloseSerialPort(OsHandle h);
+
+// Larger files are not profile files: they read as missing and are never
+// edited.
+constexpr uint64_t kMaxProfileBytes = 4 << 20;
 
 uint32_t GetConfigDirectory(char* buf, uint32_t size);
 bool FileExists(const char* path);

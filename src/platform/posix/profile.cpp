@@ -19,8 +19,6 @@ namespace qz::posix {
 
 namespace {
 
-// Larger files are not profile files: they read as missing and are not edited.
-constexpr off_t kMaxProfileBytes = 4 << 20;
 
 enum class ReadResult { kRead, kMissing, kFailed };
 
@@ -29,7 +27,7 @@ ReadResult ReadWhole(const char* path, std::string* text) {
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT ? ReadResult::kMissing : ReadResult::kFailed;
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxProfileBytes) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > kMaxProfileBytes) {
     close(fd);
     return ReadResult::kFailed;
   }
@@ -72,6 +70,20 @@ bool ReplaceFile(const char* path, const std::string& text, bool existed) {
   if (ok && rename(temp.c_str(), path) == 0) return true;
   unlink(temp.c_str());
   return false;
+}
+
+// XDG asks whoever writes a file into the configuration directory to create
+// that directory, mode 0700, when it is missing. Only the XDG one: a
+// directory named by $QZUSBD_CONFIG_DIR is the user's to make.
+void MakeXdgConfigDirectory(const char* path) {
+  const char* own = std::getenv("QZUSBD_CONFIG_DIR");
+  if (own != nullptr && *own != '\0') return;
+  char dir[4096];
+  const uint32_t n = GetConfigDirectory(dir, sizeof dir);
+  if (n == 0 || n >= sizeof dir) return;
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr || std::string(path, static_cast<size_t>(slash - path)) != dir) return;
+  mkdir(dir, 0700);
 }
 
 }  // namespace
@@ -129,6 +141,7 @@ bool WriteProfileString(const char* section, const char* key, const char* value,
   if (!ini::Write(text, section, key, value, &edited)) return false;
   bool existed = r == ReadResult::kRead;
   if (edited == text && (existed || edited.empty())) return true;  // nothing to change
+  if (!existed) MakeXdgConfigDirectory(path);
   return ReplaceFile(path, edited, existed);
 }
 

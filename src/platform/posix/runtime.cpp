@@ -10,30 +10,47 @@
 
 namespace qz::posix {
 
-namespace {
-
-bool SafeDirectory(const std::string& dir) {
+RuntimeDirCheck CheckRuntimeDir(const std::string& dir) {
   struct stat st;
   if (lstat(dir.c_str(), &st) != 0) {
-    if (errno != ENOENT || mkdir(dir.c_str(), 0700) != 0) return false;
-    if (lstat(dir.c_str(), &st) != 0) return false;
+    if (errno != ENOENT) return RuntimeDirCheck::kInaccessible;
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return RuntimeDirCheck::kMissing;
+    if (lstat(dir.c_str(), &st) != 0) return RuntimeDirCheck::kMissing;
   }
-  return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+  if (S_ISLNK(st.st_mode)) return RuntimeDirCheck::kSymlink;
+  if (!S_ISDIR(st.st_mode)) return RuntimeDirCheck::kNotDirectory;
+  if (st.st_uid != geteuid()) return RuntimeDirCheck::kNotYours;
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return RuntimeDirCheck::kWritableByOthers;
+  return RuntimeDirCheck::kUsable;
 }
 
-}  // namespace
+const char* RuntimeDirProblem(RuntimeDirCheck check) {
+  switch (check) {
+    case RuntimeDirCheck::kUsable: return "is usable";
+    case RuntimeDirCheck::kMissing: return "does not exist and cannot be made";
+    case RuntimeDirCheck::kInaccessible: return "cannot be looked at (no permission to search its parent)";
+    case RuntimeDirCheck::kSymlink: return "is a symbolic link";
+    case RuntimeDirCheck::kNotDirectory: return "is not a directory";
+    case RuntimeDirCheck::kNotYours: return "belongs to another user";
+    case RuntimeDirCheck::kWritableByOthers: return "is writable by its group or by others";
+  }
+  return "is refused";
+}
+
+std::string RuntimeDirPath(const std::string& given) {
+  std::string dir = given;
+  if (dir.empty()) {
+    const char* env = std::getenv("QZUSBD_RUNTIME_DIR");
+    if (env == nullptr || *env == '\0') env = std::getenv("XDG_RUNTIME_DIR");
+    dir = env != nullptr && *env != '\0' ? env : "/tmp/qzusbd-" + std::to_string(geteuid());
+  }
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return dir;
+}
 
 std::string RuntimeDir() {
-  std::string dir;
-  const char* env = std::getenv("QZUSBD_RUNTIME_DIR");
-  if (env == nullptr || *env == '\0') env = std::getenv("XDG_RUNTIME_DIR");
-  if (env != nullptr && *env != '\0') {
-    dir = env;
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  } else {
-    dir = "/tmp/qzusbd-" + std::to_string(geteuid());
-  }
-  return SafeDirectory(dir) ? dir : std::string();
+  const std::string dir = RuntimeDirPath();
+  return CheckRuntimeDir(dir) == RuntimeDirCheck::kUsable ? dir : std::string();
 }
 
 uint64_t MonotonicMs() {
