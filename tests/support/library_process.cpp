@@ -134,6 +134,23 @@ void Library::WriteText(const std::string& text) const {
 
 int CountThreads() { return CountEntries("/proc/self/task"); }
 
+int ThreadCountOnceAt(int want) {
+  int n = CountThreads();
+  for (int waited = 0; n != want && waited < 10000; ++waited) {
+    SleepMs(1);
+    n = CountThreads();
+  }
+  return n;
+}
+
+int Scaled(int full) {
+  const char* v = std::getenv("QZUSBD_STORM_PERCENT");
+  const long percent = v != nullptr ? std::strtol(v, nullptr, 10) : 100;
+  if (percent <= 0 || percent >= 100) return full;
+  const long n = full * percent / 100;
+  return n > 0 ? static_cast<int>(n) : 1;
+}
+
 // Less the descriptor opendir holds while counting.
 int CountDescriptors() { return CountEntries("/proc/self/fd") - 1; }
 

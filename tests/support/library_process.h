@@ -62,9 +62,16 @@ const char* LibraryPath();
 
 // What the child can see of itself.
 int CountThreads();      // entries of /proc/self/task
+// The thread count once it equals want: a thread that has been joined can
+// stay listed for a moment after the join. Gives up after 10 s and returns
+// the count seen last.
+int ThreadCountOnceAt(int want);
 int CountDescriptors();  // entries of /proc/self/fd
 uint64_t MonotonicUs();
 void SleepMs(uint32_t ms);
+// A long test's count, cut to QZUSBD_STORM_PERCENT percent of it (at least 1)
+// when that is set: the sanitizer stages of scripts/test run the storms small.
+int Scaled(int full);
 
 // The child's side of the report pipe.
 class Report {
