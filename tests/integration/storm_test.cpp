@@ -8,12 +8,8 @@
 // call that should give up on a silent device is checked by its result and
 // by the request it left behind, not by how long it took.
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/mman.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -250,126 +246,15 @@ TEST_F(StormTest, SilentDeviceBoundsEveryCallAndUnloadStaysPrompt) {
   });
 }
 
-// A device server that answers garbage: most answers are malformed in one
-// of several ways, every eighth is well-formed (so the library keeps
-// reconnecting and working). It runs in its own process until it has sent
-// `target` malformed answers.
-class GarbageServer {
- public:
-  struct Counts {
-    std::atomic<uint32_t> malformed;
-    std::atomic<uint32_t> wellFormed;
-    std::atomic<uint32_t> connections;
-    std::atomic<uint32_t> byKind[8];
-  };
-
-  GarbageServer(const std::string& runtimeDir, uint32_t target) {
-    void* p = mmap(nullptr, sizeof(Counts), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    counts_ = static_cast<Counts*>(p);
-    const std::string path = runtimeDir + "/qzusb-0";
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    listenFd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (bind(listenFd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || listen(listenFd_, 64) != 0) {
-      close(listenFd_);
-      listenFd_ = -1;
-      return;
-    }
-    pid_ = fork();
-    if (pid_ == 0) {
-      Serve(target);
-      _exit(0);
-    }
-    close(listenFd_);
-  }
-  ~GarbageServer() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    munmap(counts_, sizeof(Counts));
-  }
-  bool ok() const { return pid_ > 0; }
-  const Counts& counts() const { return *counts_; }
-
- private:
-  static void Put(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }  // little-endian hosts
-
-  void Serve(uint32_t target) {
-    std::mt19937 rng(12345);
-    std::vector<pollfd> fds{{listenFd_, POLLIN, 0}};
-    uint32_t n = 0;
-    while (counts_->malformed.load() < target) {
-      if (poll(fds.data(), fds.size(), 100) <= 0) continue;
-      for (size_t i = fds.size(); i-- > 1;) {
-        if (fds[i].revents == 0) continue;
-        uint8_t q[256];
-        const ssize_t got = recv(fds[i].fd, q, sizeof q, MSG_DONTWAIT);
-        if (got < 0 && errno == EAGAIN) continue;
-        if (got < 12) {
-          close(fds[i].fd);
-          fds.erase(fds.begin() + static_cast<long>(i));
-          continue;
-        }
-        uint32_t inLength, outLength;
-        std::memcpy(&inLength, q + 4, 4);
-        std::memcpy(&outLength, q + 8, 4);
-        if (inLength > 8) inLength = 8;
-        uint8_t a[512] = {};
-        size_t size = 8 + inLength;
-        Put(a, 1);
-        if (inLength != 0) std::memcpy(a + 8, q + 12, inLength);
-        const uint32_t kind = n++ % 8;
-        switch (kind) {
-          case 0: {  // well-formed: a read gets one byte well above 99
-            uint32_t code;
-            std::memcpy(&code, q, 4);
-            const bool read = code == 0x22204E || code == 0x222004;
-            Put(a + 4, read ? 1 : outLength);
-            if (read) a[size++] = 200;
-            break;
-          }
-          case 1: size = 4; break;                                   // shorter than a header
-          case 2: Put(a + 4, 33); break;                              // more than asked for
-          case 3: size = 300; break;                                  // larger than any answer
-          case 4: Put(a + 4, 0); size += 5; break;                    // trailing bytes
-          case 5: Put(a, 7); Put(a + 4, 0); break;                    // ok neither 0 nor 1
-          case 6: size = 0; break;                                    // an empty packet
-          default:                                                    // random bytes
-            size = rng() % 64;
-            for (size_t k = 0; k < size; ++k) a[k] = static_cast<uint8_t>(rng());
-            break;
-        }
-        send(fds[i].fd, a, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-        counts_->byKind[kind].fetch_add(1);
-        (kind == 0 ? counts_->wellFormed : counts_->malformed).fetch_add(1);
-      }
-      if ((fds[0].revents & POLLIN) != 0) {
-        for (;;) {
-          const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-          if (fd < 0) break;
-          fds.push_back({fd, POLLIN, 0});
-          counts_->connections.fetch_add(1);
-        }
-      }
-    }
-    for (size_t i = 1; i < fds.size(); ++i) close(fds[i].fd);
-  }
-
-  Counts* counts_;
-  int listenFd_ = -1;
-  pid_t pid_ = -1;
-};
-
-// 10^4 malformed or oversized answers: every call returns a result in its
-// range, nothing is read or written past a buffer (the address sanitizer
-// build checks that), and the library keeps reconnecting.
+// 10^4 malformed or oversized answers (every eighth answer well-formed, so
+// the library keeps reconnecting and working): every call returns a result
+// in its range, nothing is read or written past a buffer (the address
+// sanitizer build checks that), and the library keeps reconnecting.
 TEST_F(StormTest, TenThousandMalformedAnswers) {
   const uint32_t kMalformed = static_cast<uint32_t>(Scaled(10000));
-  GarbageServer garbage(sandbox_.runtimeDir(), kMalformed);
-  ASSERT_TRUE(garbage.ok());
-  const GarbageServer::Counts& c = garbage.counts();
+  StartServer();
+  DeviceServer& dev = server();
+  dev.SetGarbage(true);
   RunChild([&](Report& r) {
     const int threads = CountThreads();
     const int fds = CountDescriptors();
@@ -377,7 +262,7 @@ TEST_F(StormTest, TenThousandMalformedAnswers) {
     CHILD_EXPECT(r, lib.Load());
     uint64_t calls = 0, handed = 0, stringsTaken = 0;
     const uint8_t text[] = "garbage in";
-    while (c.malformed.load() < kMalformed && r.failures() == 0) {
+    while (dev.MalformedAnswers() < kMalformed && r.failures() == 0) {
       const int32_t i = lib.WriteByteImmediate('a');
       CHILD_EXPECT(r, i == 0 || i == 1);
       handed += static_cast<uint64_t>(i);
@@ -396,10 +281,12 @@ TEST_F(StormTest, TenThousandMalformedAnswers) {
     CHILD_EXPECT_EQ(r, CountDescriptors(), fds);
     CHILD_EXPECT(r, handed + stringsTaken > 0);
     std::string kinds;
-    for (int k = 1; k < 8; ++k) kinds += (k > 1 ? "/" : "") + std::to_string(c.byKind[k].load());
-    r.Note("garbage storm: " + std::to_string(c.malformed.load()) + " malformed answers (short/too long/oversized/"
-           "trailing/bad ok/empty/random: " + kinds + "), " + std::to_string(c.wellFormed.load()) +
-           " well-formed, " + std::to_string(c.connections.load()) + " connections, " + std::to_string(calls) +
+    for (uint32_t k = 1; k < DeviceServer::kGarbageKinds; ++k) {
+      kinds += (k > 1 ? "/" : "") + std::to_string(dev.GarbageAnswers(k));
+    }
+    r.Note("garbage storm: " + std::to_string(dev.MalformedAnswers()) + " malformed answers (short/too long/oversized/"
+           "trailing/bad ok/empty/random: " + kinds + "), " + std::to_string(dev.GarbageAnswers(0)) +
+           " well-formed, " + std::to_string(dev.ConnectionsAccepted()) + " connections, " + std::to_string(calls) +
            " application calls (" + std::to_string(handed) + " immediate bytes and " + std::to_string(stringsTaken) +
            " strings taken), crashes 0");
   });

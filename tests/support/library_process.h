@@ -15,26 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "sandbox.h"
+
 namespace qztest {
-
-// A fresh temporary directory (mode 0700) with runtime/ and config/ inside,
-// removed with everything in it when the sandbox goes.
-class Sandbox {
- public:
-  Sandbox();
-  ~Sandbox();
-  Sandbox(const Sandbox&) = delete;
-  Sandbox& operator=(const Sandbox&) = delete;
-  const std::string& root() const { return root_; }
-  const std::string& runtimeDir() const { return runtime_; }
-  const std::string& configDir() const { return config_; }
-  // Another configuration directory beside the first, for a second process
-  // with other settings.
-  std::string NewConfigDir(const std::string& name) const;
-
- private:
-  std::string root_, runtime_, config_;
-};
 
 // The eight exports of one loaded copy of the library.
 struct Library {

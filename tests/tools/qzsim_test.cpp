@@ -21,6 +21,7 @@
 #include "channels/usb_channel.h"
 #include "platform/posix/device_wire.h"
 #include "platform/posix/posix.h"
+#include "sandbox.h"
 #include "state/state.h"
 
 namespace qz {
@@ -48,10 +49,9 @@ bool Eventually(const std::function<bool()>& done) {
 class QzsimTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/qzsim-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    setenv("QZUSBD_RUNTIME_DIR", dir_.c_str(), 1);
+    ASSERT_TRUE(sandbox_.ok());
+    sandbox_.Use();
+    dir_ = sandbox_.runtimeDir();
     ResetProcessState();
     Shared().protocolRevision.store(1);
   }
@@ -60,11 +60,6 @@ class QzsimTest : public ::testing::Test {
     if (pid_ > 0) {
       EXPECT_EQ(Stop(), 0);
     }
-    for (const char* f : {"/qzusb-0", "/transcript", "/log.jsonl", "/a.wav", "/b.wav", "/c.wav"}) {
-      unlink((dir_ + f).c_str());
-    }
-    rmdir(dir_.c_str());
-    unsetenv("QZUSBD_RUNTIME_DIR");
   }
 
   void Start(std::vector<std::string> args) {
@@ -118,6 +113,7 @@ class QzsimTest : public ::testing::Test {
     return r;
   }
 
+  qztest::Sandbox sandbox_;
   std::string dir_;
   pid_t pid_ = -1;
 };

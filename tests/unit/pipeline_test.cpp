@@ -12,9 +12,9 @@
 #include "channels/usb_channel.h"
 #include "pipeline/text_filter.h"
 #include "pipeline/workers.h"
-#include "platform/fake/fake.h"
-#include "platform/fake/fake_device.h"
-#include "platform/fake/fake_serial.h"
+#include "fake/fake.h"
+#include "fake/fake_device.h"
+#include "fake/fake_serial.h"
 #include "qzusbd.h"
 #include "state/ring.h"
 
