@@ -1,6 +1,5 @@
 // Unloading the library: it comes back promptly whatever the device does,
 // and load after load leaves nothing behind.
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
