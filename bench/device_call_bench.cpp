@@ -1,11 +1,13 @@
 // One device control call through the POSIX transport against qzsim, next to
-// a bare SEQPACKET round trip to an echo process of the same sizes. Each
+// a bare SEQPACKET round trip of the same sizes to an echo process on the
+// test device server's listener. Each
 // reports p50/p99 in microseconds; the closing lines give the ratios of the
 // two in this run.
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,12 +15,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "platform/posix/device_wire.h"
 #include "platform/posix/posix.h"
+#include "protocol/device_protocol.h"
+#include "sandbox.h"
+#include "seqpacket_listener.h"
 
 namespace {
 
@@ -46,14 +51,14 @@ void Report(benchmark::State& state, std::vector<double>& us, Percentiles* out) 
   state.counters["p99_us"] = out->p99;
 }
 
+qztest::Sandbox* g_sandbox = nullptr;
 std::string g_dir;
 pid_t g_sim = -1;
 
 bool StartSimulator() {
-  char tmpl[] = "/tmp/qzsim-bench-XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) return false;
-  g_dir = tmpl;
-  setenv("QZUSBD_RUNTIME_DIR", g_dir.c_str(), 1);
+  if (!g_sandbox->ok()) return false;
+  g_sandbox->Use();
+  g_dir = g_sandbox->runtimeDir();
   g_sim = fork();
   if (g_sim == 0) {
     const std::string transcript = g_dir + "/transcript";
@@ -73,9 +78,6 @@ void StopSimulator() {
     kill(g_sim, SIGTERM);
     waitpid(g_sim, nullptr, 0);
   }
-  unlink((g_dir + "/qzusb-0").c_str());
-  unlink((g_dir + "/transcript").c_str());
-  rmdir(g_dir.c_str());
 }
 
 // A poll's read of pipe 3: 20 bytes out, 8 + 8 bytes back.
@@ -104,35 +106,49 @@ void BM_DeviceCall(benchmark::State& state) {
 }
 BENCHMARK(BM_DeviceCall)->Iterations(20000)->Unit(benchmark::kMicrosecond);
 
-// The same packet sizes through a socketpair to a process that only echoes.
+// The same packet sizes to a process that only echoes.
 void BM_BareSeqpacketRoundTrip(benchmark::State& state) {
-  int sv[2];
-  if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv) != 0) {
-    state.SkipWithError("socketpair failed");
+  const std::string path = g_dir + "/echo";
+  const int listener = qztest::ListenSeqpacket(path, false);
+  if (listener < 0) {
+    state.SkipWithError("cannot listen");
     return;
   }
   const pid_t echo = fork();
   if (echo == 0) {
-    close(sv[0]);
+    const int fd = accept(listener, nullptr, nullptr);
     uint8_t buf[64] = {};
     for (;;) {
-      const ssize_t n = recv(sv[1], buf, sizeof buf, 0);
+      const ssize_t n = recv(fd, buf, sizeof buf, 0);
       if (n <= 0) _exit(0);
-      if (send(sv[1], buf, 17, MSG_NOSIGNAL) != 17) _exit(0);
+      if (send(fd, buf, 17, MSG_NOSIGNAL) != 17) _exit(0);
     }
   }
-  close(sv[1]);
+  close(listener);
+  const int client = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  if (echo < 0 || connect(client, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    state.SkipWithError("cannot reach the echo process");
+    close(client);
+    if (echo > 0) {
+      kill(echo, SIGKILL);
+      waitpid(echo, nullptr, 0);
+    }
+    return;
+  }
   std::vector<double> us;
   us.reserve(1 << 20);
   uint8_t request[20] = {}, response[64];
   for (auto _ : state) {
     const auto t0 = Clock::now();
-    send(sv[0], request, sizeof request, MSG_NOSIGNAL);
-    const ssize_t n = recv(sv[0], response, sizeof response, 0);
+    send(client, request, sizeof request, MSG_NOSIGNAL);
+    const ssize_t n = recv(client, response, sizeof response, 0);
     us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
     benchmark::DoNotOptimize(n);
   }
-  close(sv[0]);
+  close(client);
   waitpid(echo, nullptr, 0);
   Report(state, us, &g_bare);
 }
@@ -142,6 +158,8 @@ BENCHMARK(BM_BareSeqpacketRoundTrip)->Iterations(20000)->Unit(benchmark::kMicros
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
+  qztest::Sandbox sandbox;
+  g_sandbox = &sandbox;
   if (!StartSimulator()) {
     std::fprintf(stderr, "cannot start qzsim\n");
     StopSimulator();

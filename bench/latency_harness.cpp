@@ -66,6 +66,10 @@
 #include <set>
 #include <string>
 #include <thread>
+
+#include "protocol/device_protocol.h"
+#include "sandbox.h"
+#include "seqpacket_listener.h"
 #include <vector>
 
 #ifndef QZUSBD_LIBRARY_PATH
@@ -121,15 +125,12 @@ void Fail(const char* what) {
   g_failed = true;
 }
 
-uint32_t GetU32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
-void PutU32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-constexpr uint32_t kDescriptor = 0x222004;
-constexpr uint32_t kBulkRead = 0x22204E;
-constexpr uint32_t kBulkWrite = 0x222051;
-constexpr uint32_t kUrgentWrite = 0x222065;
+using qz::wire::GetWord;
+using qz::wire::kBulkRead;
+using qz::wire::kBulkWrite;
+using qz::wire::kDescriptorQuery;
+using qz::wire::kUrgentWrite;
+using qz::wire::PutWord;
 
 // ---------------------------------------------------------------------------
 // The device server: one thread per connection, every call answered at once.
@@ -174,24 +175,24 @@ void ServeConnection(int fd) {
     if (n <= 0) break;
     const int64_t now = NowNs();
     if (n < 12) break;
-    const uint32_t code = GetU32(req);
-    const uint32_t inLength = GetU32(req + 4);
-    const uint32_t outLength = GetU32(req + 8);
+    const uint32_t code = GetWord(req);
+    const uint32_t inLength = GetWord(req + 4);
+    const uint32_t outLength = GetWord(req + 8);
     const bool write = code == kBulkWrite || code == kUrgentWrite;
     if ((inLength != 0 && inLength != 8) || outLength > 32 ||
         static_cast<size_t>(n) != 12 + inLength + (write ? outLength : 0)) {
       break;
     }
-    const uint32_t pipe = inLength == 8 ? GetU32(req + 12) : 0;
-    PutU32(resp, 1);
+    const uint32_t pipe = inLength == 8 ? GetWord(req + 12) : 0;
+    PutWord(resp, 1);
     uint32_t returned = 0;
     size_t size = 8;
     if (inLength == 8) {
-      PutU32(resp + 8, pipe);
-      PutU32(resp + 12, 0);  // never busy
+      PutWord(resp + 8, pipe);
+      PutWord(resp + 12, 0);  // never busy
       size += 8;
     }
-    if (code == kDescriptor) {
+    if (code == kDescriptorQuery) {
       uint8_t d[18] = {18, 1};
       d[12] = 0x06;  // bcdDevice 0x0106: the newer protocol
       d[13] = 0x01;
@@ -225,7 +226,7 @@ void ServeConnection(int fd) {
     } else {
       break;
     }
-    PutU32(resp + 4, returned);
+    PutWord(resp + 4, returned);
     if (send(fd, resp, size, MSG_NOSIGNAL) != static_cast<ssize_t>(size)) break;
   }
   close(fd);
@@ -236,14 +237,8 @@ void ServeConnection(int fd) {
 bool StartServer(const std::string& dir) {
   g_server.path = dir + "/qzusb-0";
   g_server.notifyFd = eventfd(0, EFD_CLOEXEC);
-  g_server.listenFd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, g_server.path.c_str(), sizeof addr.sun_path - 1);
-  if (g_server.listenFd < 0 || bind(g_server.listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(g_server.listenFd, 64) != 0) {
-    return false;
-  }
+  g_server.listenFd = qztest::ListenSeqpacket(g_server.path, false);
+  if (g_server.listenFd < 0) return false;
   std::thread([] {
     {
       std::lock_guard<std::mutex> hold(g_server.tidsLock);
@@ -296,18 +291,18 @@ int ConnectBare() {
 // One control call on a bare connection: send, then wait for the answer.
 int BareCall(int fd, uint32_t code, uint32_t pipe, uint8_t byte) {
   uint8_t req[21];
-  PutU32(req, code);
-  PutU32(req + 4, 8);
-  PutU32(req + 8, 1);
-  PutU32(req + 12, pipe);
-  PutU32(req + 16, 0);
+  PutWord(req, code);
+  PutWord(req + 4, 8);
+  PutWord(req + 8, 1);
+  PutWord(req + 12, pipe);
+  PutWord(req + 16, 0);
   req[20] = byte;
   const size_t size = code == kBulkRead ? 20 : 21;
   if (send(fd, req, size, MSG_NOSIGNAL) != static_cast<ssize_t>(size)) return -2;
   uint8_t resp[64];
   const ssize_t n = recv(fd, resp, sizeof resp, 0);
   if (n < 16) return -2;
-  return code == kBulkRead && GetU32(resp + 4) == 1 && n >= 17 ? resp[16] : -1;
+  return code == kBulkRead && GetWord(resp + 4) == 1 && n >= 17 ? resp[16] : -1;
 }
 
 // The baseline writer: sleeps on an eventfd, pops a one-slot-per-byte ring,
@@ -994,15 +989,13 @@ int main(int argc, char** argv) {
   const Counts counts = smoke ? Counts{40, 40, 2, 2000, 5, 5, 500, 2, 2000, 2}
                               : Counts{1000, 1000, 7, 20000, 100, 100, 10000, 7, 20000, 20};
 
-  char runtimeDir[] = "/tmp/qzharness-run-XXXXXX";
-  char configDir[] = "/tmp/qzharness-cfg-XXXXXX";
-  if (mkdtemp(runtimeDir) == nullptr || mkdtemp(configDir) == nullptr) {
+  qztest::Sandbox sandbox;
+  if (!sandbox.ok()) {
     std::perror("mkdtemp");
     return 1;
   }
-  setenv("QZUSBD_RUNTIME_DIR", runtimeDir, 1);
-  setenv("QZUSBD_CONFIG_DIR", configDir, 1);
-  if (!StartServer(runtimeDir)) {
+  sandbox.Use();
+  if (!StartServer(sandbox.runtimeDir())) {
     std::perror("device server");
     return 1;
   }
@@ -1027,9 +1020,8 @@ int main(int argc, char** argv) {
   }
   if (!g_failed && !stuckOnly) Idle(path, counts);
   if (!g_failed && !stuckOnly) Unload(path, counts);
-  if (!g_failed && !stuckOnly) Serial(path, configDir, counts);
+  if (!g_failed && !stuckOnly) Serial(path, sandbox.configDir(), counts);
 
   PrintTable();
-  std::system((std::string("rm -rf '") + runtimeDir + "' '" + configDir + "'").c_str());
   return g_failed ? 1 : 0;
 }

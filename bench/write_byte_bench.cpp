@@ -35,6 +35,7 @@
 #include "platform/posix/posix.h"
 #include "qzusbd.h"
 #include "ratio_reporter.h"
+#include "sandbox.h"
 #include "state/ring.h"
 
 namespace {
@@ -91,13 +92,8 @@ Platform g_table;
 class Library {
  public:
   Library() {
-    char runtimeDir[] = "/tmp/qzbench-run-XXXXXX";
-    char configDir[] = "/tmp/qzbench-cfg-XXXXXX";
-    if (mkdtemp(runtimeDir) == nullptr || mkdtemp(configDir) == nullptr) std::abort();
-    runtimeDir_ = runtimeDir;
-    configDir_ = configDir;
-    setenv("QZUSBD_RUNTIME_DIR", runtimeDir, 1);
-    setenv("QZUSBD_CONFIG_DIR", configDir, 1);
+    if (!sandbox_.ok()) std::abort();
+    sandbox_.Use();
     g_table = NativePlatform();
     g_table.openDevice = OpenInstant;
     g_table.deviceControl = InstantControl;
@@ -113,12 +109,10 @@ class Library {
   }
   ~Library() {
     OnLibraryUnload(false);
-    std::system(("rm -rf '" + runtimeDir_ + "' '" + configDir_ + "'").c_str());
   }
 
  private:
-  std::string runtimeDir_;
-  std::string configDir_;
+  qztest::Sandbox sandbox_;
 };
 
 Library& TheLibrary() {

@@ -3,14 +3,17 @@
 
 #include <cstdint>
 
+#include "protocol/device_protocol.h"
+
 namespace qz {
 
 constexpr const char* kDevicePath = "\\\\.\\qzusb-0";
 
-constexpr uint32_t IOCTL_GET_DEVICE_DESCRIPTOR = 0x222004;
-constexpr uint32_t IOCTL_BULK_READ = 0x22204E;
-constexpr uint32_t IOCTL_BULK_WRITE = 0x222051;
-constexpr uint32_t IOCTL_URGENT_WRITE = 0x222065;
+// The driver's names for the control codes.
+constexpr uint32_t IOCTL_GET_DEVICE_DESCRIPTOR = wire::kDescriptorQuery;
+constexpr uint32_t IOCTL_BULK_READ = wire::kBulkRead;
+constexpr uint32_t IOCTL_BULK_WRITE = wire::kBulkWrite;
+constexpr uint32_t IOCTL_URGENT_WRITE = wire::kUrgentWrite;
 
 // The 8-byte input block of every pipe transfer, little-endian on the wire.
 struct PipeRequest {

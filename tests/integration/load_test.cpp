@@ -24,7 +24,7 @@ TEST_F(LoadTest, WithoutSynthesizerLoadsQuietlyWithDefaultsAndNoThreads) {
     Library lib;
     CHILD_EXPECT(r, lib.Load());
     CHILD_EXPECT_EQ(r, lib.CheckWdmStatus(), 0);
-    CHILD_EXPECT_EQ(r, CountThreads(), threads);
+    CHILD_EXPECT_EQ(r, ThreadCountOnceAt(threads), threads);
     CHILD_EXPECT_EQ(r, lib.WriteByteImmediate('A'), 0);
     CHILD_EXPECT_EQ(r, lib.WriteString(reinterpret_cast<const uint8_t*>("AB"), 2), 0);
     CHILD_EXPECT_EQ(r, lib.ReadByte(), -1);
@@ -33,7 +33,7 @@ TEST_F(LoadTest, WithoutSynthesizerLoadsQuietlyWithDefaultsAndNoThreads) {
     struct stat st;
     CHILD_EXPECT(r, stat(ini.c_str(), &st) == 0 && st.st_size > 0);
     CHILD_EXPECT(r, lib.Unload());
-    CHILD_EXPECT_EQ(r, CountThreads(), threads);
+    CHILD_EXPECT_EQ(r, ThreadCountOnceAt(threads), threads);
   });
 }
 
@@ -46,7 +46,7 @@ TEST_F(LoadTest, SerialModeWithoutPortIsNotConnected) {
     Library lib;
     CHILD_EXPECT(r, lib.Load());
     CHILD_EXPECT_EQ(r, lib.CheckWdmStatus(), 0);
-    CHILD_EXPECT_EQ(r, CountThreads(), threads);
+    CHILD_EXPECT_EQ(r, ThreadCountOnceAt(threads), threads);
     CHILD_EXPECT_EQ(r, lib.WriteByteImmediate('A'), 0);
     CHILD_EXPECT_EQ(r, lib.ReadyCheck(), 0);
     CHILD_EXPECT_EQ(r, lib.ReadByte(), -1);
@@ -62,7 +62,7 @@ TEST_F(LoadTest, DeviceIsAskedForItsRevisionThenGreetedWithTheUrgentCancel) {
     Library lib;
     CHILD_EXPECT(r, lib.Load());
     CHILD_EXPECT_EQ(r, lib.CheckWdmStatus(), 1);
-    CHILD_EXPECT_EQ(r, CountThreads(), threads + 2);  // writer and poller
+    CHILD_EXPECT_EQ(r, ThreadCountOnceAt(threads + 2), threads + 2);  // writer and poller
     const size_t after = WaitForGreeting(dev);
     CHILD_EXPECT(r, after != 0);
 
@@ -84,7 +84,7 @@ TEST_F(LoadTest, DeviceIsAskedForItsRevisionThenGreetedWithTheUrgentCancel) {
       CHILD_EXPECT_EQ(r, rest[0].connection, rest[1].connection);
     }
     CHILD_EXPECT(r, lib.Unload());
-    CHILD_EXPECT_EQ(r, CountThreads(), threads);
+    CHILD_EXPECT_EQ(r, ThreadCountOnceAt(threads), threads);
   });
   EXPECT_EQ(dev.ConnectionsAccepted(), 1u);
 }

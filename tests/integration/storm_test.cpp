@@ -2,14 +2,15 @@
 // goes a thousand times, one that answers busy for long stretches or not at
 // all, a server that answers garbage ten thousand times, and a process that
 // scribbles over the shared block while two others speak. Each storm prints
-// its counts.
+// its counts; QZUSBD_STORM_PERCENT makes them smaller (see Scaled).
+//
+// The oracles are counts, results and the order of the device server's
+// record. Only the calls that must never wait on the device, and the unload,
+// are timed, against a bound far above what they take under the thread
+// sanitizer.
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/mman.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,7 +63,7 @@ bool TextArrived(const DeviceServer& dev, uint32_t first, const std::string& wan
 // dropped), and after the replug its poller reconnects by itself, within one
 // poll; the numbered text written after each recovery arrives in order.
 TEST_F(StormTest, AThousandUnplugsAndReplugsWhileTextFlows) {
-  constexpr int kCycles = 1000;
+  const int kCycles = Scaled(1000);
   StartServer();
   DeviceServer& dev = server();
   RunChild([&](Report& r) {
@@ -109,17 +110,15 @@ TEST_F(StormTest, AThousandUnplugsAndReplugsWhileTextFlows) {
     std::string got = TakenText(dev, start);
     got.erase(std::remove(got.begin(), got.end(), '#'), got.end());
     CHILD_EXPECT_EQ(r, got, expected);
-    // Reconnecting is the poller's periodic work: a generous bound only.
-    CHILD_EXPECT(r, !reconnect.empty() && *std::max_element(reconnect.begin(), reconnect.end()) < 2000000);
     CHILD_EXPECT(r, lib.Unload());
-    CHILD_EXPECT_EQ(r, CountThreads(), threads);
+    CHILD_EXPECT_EQ(r, ThreadCountOnceAt(threads), threads);
     CHILD_EXPECT_EQ(r, CountDescriptors(), fds);
     r.Note("unplug storm: " + std::to_string(kCycles) + " cycles, " + std::to_string(noticed) + " outages noticed, " +
            std::to_string(recovered) + " recoveries (" + std::to_string(withinOnePoll) +
            " within 70 ms), reconnect after replug " + Percentiles(reconnect) + ", " + std::to_string(delivered) +
            " texts delivered in order, crashes 0");
   });
-  EXPECT_GE(dev.ConnectionsAccepted(), 1u + 1000u);
+  EXPECT_GE(dev.ConnectionsAccepted(), 1u + static_cast<uint32_t>(kCycles));
   std::cout << "unplug storm: " << dev.ConnectionsAccepted() << " connections accepted\n";
   EXPECT_TRUE(dev.WaitForAllClosed(kWaitMs));
 }
@@ -142,7 +141,7 @@ struct CallTimes {
 // that do not write text return at once; the unload with a device busy for
 // good is still prompt.
 TEST_F(StormTest, LongBusyStretchesHoldTextWithoutHoldingTheApplication) {
-  constexpr int kStretches = 20;
+  const int kStretches = Scaled(20);
   StartServer();
   DeviceServer& dev = server();
   RunChild([&](Report& r) {
@@ -194,10 +193,9 @@ TEST_F(StormTest, LongBusyStretchesHoldTextWithoutHoldingTheApplication) {
 }
 
 // Three stretches in which the device answers nothing at all. A call that
-// needs an answer gives up after the 2 s bound (plus, at worst, the bound of
-// the workers' calls queued ahead of it on the same connection); the others
-// return at once; afterwards text flows again; the unload is prompt with the
-// device silent.
+// needs an answer gives up and reports failure; the others return at once;
+// afterwards text flows again; the unload is prompt while a worker waits on
+// the silent device.
 TEST_F(StormTest, SilentDeviceBoundsEveryCallAndUnloadStaysPrompt) {
   constexpr int kStretches = 3;
   StartServer();
@@ -226,15 +224,18 @@ TEST_F(StormTest, SilentDeviceBoundsEveryCallAndUnloadStaysPrompt) {
       lib.WriteText(text);
       CHILD_EXPECT(r, TextArrived(dev, from, text));
     }
-    // Two calls of 2 s each may be ahead of the application's on the
-    // connection (the writer's and the poller's).
-    CHILD_EXPECT(r, immediate.Max() < 7000000);
     CHILD_EXPECT(r, quick.Max() < 1000000);
+    // Unloaded while a worker's call waits on the silent device: the next
+    // request of any worker is one that will never be answered.
+    const uint32_t from = dev.RequestCount();
     dev.SetSilent(true);
     lib.WriteText("x");
-    // Behind the workers' silent calls of 2 s each; slow under the thread
-    // sanitizer, hence the longer wait.
-    CHILD_EXPECT(r, WaitForTextWrite(dev, {'x'}, Answer::kUnanswered, 1, 30000));
+    CHILD_EXPECT(r, dev.WaitUntil([&](const std::vector<DeviceRequest>& rs) {
+      for (size_t i = from; i < rs.size(); ++i) {
+        if (rs[i].answer == Answer::kUnanswered) return true;
+      }
+      return false;
+    }, kWaitMs));
     const uint64_t t0 = MonotonicUs();
     CHILD_EXPECT(r, lib.Unload());
     const uint64_t unload = MonotonicUs() - t0;
@@ -247,126 +248,15 @@ TEST_F(StormTest, SilentDeviceBoundsEveryCallAndUnloadStaysPrompt) {
   });
 }
 
-// A device server that answers garbage: most answers are malformed in one
-// of several ways, every eighth is well-formed (so the library keeps
-// reconnecting and working). It runs in its own process until it has sent
-// `target` malformed answers.
-class GarbageServer {
- public:
-  struct Counts {
-    std::atomic<uint32_t> malformed;
-    std::atomic<uint32_t> wellFormed;
-    std::atomic<uint32_t> connections;
-    std::atomic<uint32_t> byKind[8];
-  };
-
-  GarbageServer(const std::string& runtimeDir, uint32_t target) {
-    void* p = mmap(nullptr, sizeof(Counts), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    counts_ = static_cast<Counts*>(p);
-    const std::string path = runtimeDir + "/qzusb-0";
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    listenFd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (bind(listenFd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || listen(listenFd_, 64) != 0) {
-      close(listenFd_);
-      listenFd_ = -1;
-      return;
-    }
-    pid_ = fork();
-    if (pid_ == 0) {
-      Serve(target);
-      _exit(0);
-    }
-    close(listenFd_);
-  }
-  ~GarbageServer() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    munmap(counts_, sizeof(Counts));
-  }
-  bool ok() const { return pid_ > 0; }
-  const Counts& counts() const { return *counts_; }
-
- private:
-  static void Put(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }  // little-endian hosts
-
-  void Serve(uint32_t target) {
-    std::mt19937 rng(12345);
-    std::vector<pollfd> fds{{listenFd_, POLLIN, 0}};
-    uint32_t n = 0;
-    while (counts_->malformed.load() < target) {
-      if (poll(fds.data(), fds.size(), 100) <= 0) continue;
-      for (size_t i = fds.size(); i-- > 1;) {
-        if (fds[i].revents == 0) continue;
-        uint8_t q[256];
-        const ssize_t got = recv(fds[i].fd, q, sizeof q, MSG_DONTWAIT);
-        if (got < 0 && errno == EAGAIN) continue;
-        if (got < 12) {
-          close(fds[i].fd);
-          fds.erase(fds.begin() + static_cast<long>(i));
-          continue;
-        }
-        uint32_t inLength, outLength;
-        std::memcpy(&inLength, q + 4, 4);
-        std::memcpy(&outLength, q + 8, 4);
-        if (inLength > 8) inLength = 8;
-        uint8_t a[512] = {};
-        size_t size = 8 + inLength;
-        Put(a, 1);
-        if (inLength != 0) std::memcpy(a + 8, q + 12, inLength);
-        const uint32_t kind = n++ % 8;
-        switch (kind) {
-          case 0: {  // well-formed: a read gets one byte well above 99
-            uint32_t code;
-            std::memcpy(&code, q, 4);
-            const bool read = code == 0x22204E || code == 0x222004;
-            Put(a + 4, read ? 1 : outLength);
-            if (read) a[size++] = 200;
-            break;
-          }
-          case 1: size = 4; break;                                   // shorter than a header
-          case 2: Put(a + 4, 33); break;                              // more than asked for
-          case 3: size = 300; break;                                  // larger than any answer
-          case 4: Put(a + 4, 0); size += 5; break;                    // trailing bytes
-          case 5: Put(a, 7); Put(a + 4, 0); break;                    // ok neither 0 nor 1
-          case 6: size = 0; break;                                    // an empty packet
-          default:                                                    // random bytes
-            size = rng() % 64;
-            for (size_t k = 0; k < size; ++k) a[k] = static_cast<uint8_t>(rng());
-            break;
-        }
-        send(fds[i].fd, a, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-        counts_->byKind[kind].fetch_add(1);
-        (kind == 0 ? counts_->wellFormed : counts_->malformed).fetch_add(1);
-      }
-      if ((fds[0].revents & POLLIN) != 0) {
-        for (;;) {
-          const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-          if (fd < 0) break;
-          fds.push_back({fd, POLLIN, 0});
-          counts_->connections.fetch_add(1);
-        }
-      }
-    }
-    for (size_t i = 1; i < fds.size(); ++i) close(fds[i].fd);
-  }
-
-  Counts* counts_;
-  int listenFd_ = -1;
-  pid_t pid_ = -1;
-};
-
-// 10^4 malformed or oversized answers: every call returns a result in its
-// range, nothing is read or written past a buffer (the address sanitizer
-// build checks that), and the library keeps reconnecting.
+// 10^4 malformed or oversized answers (every eighth answer well-formed, so
+// the library keeps reconnecting and working): every call returns a result
+// in its range, nothing is read or written past a buffer (the address
+// sanitizer build checks that), and the library keeps reconnecting.
 TEST_F(StormTest, TenThousandMalformedAnswers) {
-  constexpr uint32_t kMalformed = 10000;
-  GarbageServer garbage(sandbox_.runtimeDir(), kMalformed);
-  ASSERT_TRUE(garbage.ok());
-  const GarbageServer::Counts& c = garbage.counts();
+  const uint32_t kMalformed = static_cast<uint32_t>(Scaled(10000));
+  StartServer();
+  DeviceServer& dev = server();
+  dev.SetGarbage(true);
   RunChild([&](Report& r) {
     const int threads = CountThreads();
     const int fds = CountDescriptors();
@@ -374,7 +264,7 @@ TEST_F(StormTest, TenThousandMalformedAnswers) {
     CHILD_EXPECT(r, lib.Load());
     uint64_t calls = 0, handed = 0, stringsTaken = 0;
     const uint8_t text[] = "garbage in";
-    while (c.malformed.load() < kMalformed && r.failures() == 0) {
+    while (dev.MalformedAnswers() < kMalformed && r.failures() == 0) {
       const int32_t i = lib.WriteByteImmediate('a');
       CHILD_EXPECT(r, i == 0 || i == 1);
       handed += static_cast<uint64_t>(i);
@@ -389,14 +279,16 @@ TEST_F(StormTest, TenThousandMalformedAnswers) {
       calls += 5;
     }
     CHILD_EXPECT(r, lib.Unload());
-    CHILD_EXPECT_EQ(r, CountThreads(), threads);
+    CHILD_EXPECT_EQ(r, ThreadCountOnceAt(threads), threads);
     CHILD_EXPECT_EQ(r, CountDescriptors(), fds);
     CHILD_EXPECT(r, handed + stringsTaken > 0);
     std::string kinds;
-    for (int k = 1; k < 8; ++k) kinds += (k > 1 ? "/" : "") + std::to_string(c.byKind[k].load());
-    r.Note("garbage storm: " + std::to_string(c.malformed.load()) + " malformed answers (short/too long/oversized/"
-           "trailing/bad ok/empty/random: " + kinds + "), " + std::to_string(c.wellFormed.load()) +
-           " well-formed, " + std::to_string(c.connections.load()) + " connections, " + std::to_string(calls) +
+    for (uint32_t k = 1; k < DeviceServer::kGarbageKinds; ++k) {
+      kinds += (k > 1 ? "/" : "") + std::to_string(dev.GarbageAnswers(k));
+    }
+    r.Note("garbage storm: " + std::to_string(dev.MalformedAnswers()) + " malformed answers (short/too long/oversized/"
+           "trailing/bad ok/empty/random: " + kinds + "), " + std::to_string(dev.GarbageAnswers(0)) +
+           " well-formed, " + std::to_string(dev.ConnectionsAccepted()) + " connections, " + std::to_string(calls) +
            " application calls (" + std::to_string(handed) + " immediate bytes and " + std::to_string(stringsTaken) +
            " strings taken), crashes 0");
   });
@@ -423,7 +315,7 @@ constexpr size_t kIndexOffsets[] = {kReplyHeadOffset, kReplyHeadOffset + 4, kTex
 // text flows from both, and every index the library has written is in
 // range.
 TEST_F(StormTest, HostileProcessScribblesOverTheSharedBlockWhileTwoProcessesSpeak) {
-  constexpr uint32_t kScribbleMs = 4000;
+  const uint32_t kScribbleMs = static_cast<uint32_t>(Scaled(4000));
   StartServer();
   DeviceServer& dev = server();
   Baton baton;  // 1, 2: both loaded; 10: scribbling over; 11: first done

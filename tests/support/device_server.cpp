@@ -10,7 +10,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <random>
+
+#include "seqpacket_listener.h"
 
 namespace qztest {
 
@@ -21,6 +25,7 @@ constexpr uint32_t kPipeBlock = 8;
 constexpr int kMaxConnections = 64;
 constexpr int kLoopMs = 2;
 
+// Words encoded here, apart from the library's helpers, on purpose.
 uint32_t Word(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
          static_cast<uint32_t>(p[3]) << 24;
@@ -52,25 +57,42 @@ struct DeviceServer::Shared {
   std::atomic<int32_t> busyWrites;
   std::atomic<uint32_t> silent;
   std::atomic<int32_t> holdReads;
+  std::atomic<uint32_t> descriptorFails;
+  std::atomic<uint32_t> markers;
+  std::atomic<uint32_t> echoText;
+  std::atomic<uint32_t> garbage;
   std::atomic<uint32_t> wantPlugged;
   std::atomic<uint32_t> plugged;
   std::atomic<uint32_t> stop;
   std::atomic<uint32_t> accepted;
   std::atomic<uint32_t> open;
-  std::atomic<uint32_t> replyHead;  // written by the script side
-  std::atomic<uint32_t> replyTail;  // written by the server
+  // Reply bytes come from the script side and from the server (markers,
+  // echo): a lock orders the pushes; only the server pops.
+  std::atomic<uint32_t> replyLock;
+  std::atomic<uint32_t> replyHead;
+  std::atomic<uint32_t> replyTail;
   std::atomic<uint8_t> replies[kReplyCapacity];
+  std::atomic<uint32_t> rawHead;  // written by the script side
+  std::atomic<uint32_t> rawTail;  // written by the server
+  uint32_t rawLength[kRawCapacity];
+  uint8_t raw[kRawCapacity][kRawSize];
+  std::atomic<uint32_t> garbageByKind[kGarbageKinds];
+  // The server's own: the index marker being read (-1: none).
+  int32_t markerDigits;
+  uint32_t markerValue;
   std::atomic<uint32_t> count;
   DeviceRequest log[kLogCapacity];
 };
 
-DeviceServer::DeviceServer(std::string runtimeDir) : socketPath_(std::move(runtimeDir) + "/qzusb-0") {
+DeviceServer::DeviceServer(std::string runtimeDir, const std::string& name)
+    : socketPath_(std::move(runtimeDir) + "/" + name) {
   void* p = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   shared_ = p == MAP_FAILED ? nullptr : static_cast<Shared*>(p);
   if (shared_ != nullptr) {
     // A fresh anonymous mapping is all zero; only the defaults need setting.
     shared_->revision.store(0x0200);
     shared_->wantPlugged.store(1);
+    shared_->markerDigits = -1;
   }
 }
 
@@ -81,18 +103,8 @@ DeviceServer::~DeviceServer() {
 
 bool DeviceServer::Bind() {
   if (shared_ == nullptr) return false;
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (socketPath_.size() >= sizeof addr.sun_path) return false;
-  std::memcpy(addr.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
-  unlink(socketPath_.c_str());
-  const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return false;
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0) {
-    close(fd);
-    return false;
-  }
-  listenFd_ = fd;
+  listenFd_ = ListenSeqpacket(socketPath_, true);
+  if (listenFd_ < 0) return false;
   shared_->plugged.store(1);
   return true;
 }
@@ -144,6 +156,19 @@ void DeviceServer::SetRevision(uint16_t bcdDevice) { shared_->revision.store(bcd
 void DeviceServer::SetBusyWrites(int32_t n) { shared_->busyWrites.store(n); }
 void DeviceServer::SetSilent(bool silent) { shared_->silent.store(silent ? 1 : 0); }
 void DeviceServer::HoldReads(int32_t n) { shared_->holdReads.store(n); }
+void DeviceServer::SetDescriptorFails(bool fails) { shared_->descriptorFails.store(fails ? 1 : 0); }
+void DeviceServer::SetMarkers(bool on) { shared_->markers.store(on ? 1 : 0); }
+void DeviceServer::SetEchoText(bool on) { shared_->echoText.store(on ? 1 : 0); }
+void DeviceServer::SetGarbage(bool on) { shared_->garbage.store(on ? 1 : 0); }
+
+void DeviceServer::QueueRawAnswer(const std::vector<uint8_t>& bytes) {
+  Shared& s = *shared_;
+  const uint32_t head = s.rawHead.load(std::memory_order_relaxed);
+  if (head - s.rawTail.load(std::memory_order_acquire) >= kRawCapacity || bytes.size() > kRawSize) std::abort();
+  s.rawLength[head % kRawCapacity] = static_cast<uint32_t>(bytes.size());
+  if (!bytes.empty()) std::memcpy(s.raw[head % kRawCapacity], bytes.data(), bytes.size());
+  s.rawHead.store(head + 1, std::memory_order_release);
+}
 
 void DeviceServer::Unplug() {
   shared_->wantPlugged.store(0);
@@ -156,12 +181,37 @@ void DeviceServer::Replug() {
 }
 
 void DeviceServer::QueueReply(const std::vector<uint8_t>& bytes) {
-  uint32_t head = shared_->replyHead.load();
-  for (uint8_t b : bytes) {
-    shared_->replies[head % kReplyCapacity].store(b, std::memory_order_relaxed);
-    ++head;
+  for (uint8_t b : bytes) PushReply(b);
+}
+
+void DeviceServer::PushReply(uint8_t b) {
+  Shared& s = *shared_;
+  uint32_t unlocked = 0;
+  while (!s.replyLock.compare_exchange_weak(unlocked, 1, std::memory_order_acquire)) unlocked = 0;
+  const uint32_t head = s.replyHead.load(std::memory_order_relaxed);
+  s.replies[head % kReplyCapacity].store(b, std::memory_order_relaxed);
+  s.replyHead.store(head + 1, std::memory_order_release);
+  s.replyLock.store(0, std::memory_order_release);
+}
+
+// One text byte through the index-marker reader: 0x01, one or two digits,
+// 0x01 queue the number as a reply; anything else ends the marker.
+void DeviceServer::Marker(uint8_t b) {
+  Shared& s = *shared_;
+  if (s.markerDigits < 0) {
+    if (b == 0x01) {
+      s.markerDigits = 0;
+      s.markerValue = 0;
+    }
+  } else if (b == 0x01 && s.markerDigits > 0) {
+    PushReply(static_cast<uint8_t>(s.markerValue));
+    s.markerDigits = -1;
+  } else if (b >= '0' && b <= '9' && s.markerDigits < 2) {
+    s.markerValue = s.markerValue * 10 + (b - '0');
+    ++s.markerDigits;
+  } else {
+    s.markerDigits = -1;
   }
-  shared_->replyHead.store(head, std::memory_order_release);
 }
 
 std::vector<DeviceRequest> DeviceServer::Requests() const {
@@ -180,6 +230,13 @@ std::vector<DeviceRequest> DeviceServer::RequestsSince(uint32_t first) const {
 uint32_t DeviceServer::RequestCount() const { return shared_->count.load(std::memory_order_acquire); }
 uint32_t DeviceServer::ConnectionsAccepted() const { return shared_->accepted.load(); }
 uint32_t DeviceServer::ConnectionsOpen() const { return shared_->open.load(); }
+uint32_t DeviceServer::GarbageAnswers(uint32_t kind) const { return shared_->garbageByKind[kind].load(); }
+
+uint32_t DeviceServer::MalformedAnswers() const {
+  uint32_t n = 0;
+  for (uint32_t k = 1; k < kGarbageKinds; ++k) n += shared_->garbageByKind[k].load();
+  return n;
+}
 
 bool DeviceServer::WaitForAllClosed(uint32_t timeoutMs) const {
   const uint64_t deadline = NowMs() + timeoutMs;
@@ -213,6 +270,8 @@ void DeviceServer::Serve() {
   };
   Connection conns[kMaxConnections];
   int nconns = 0;
+  std::mt19937 rng(12345);
+  uint32_t garbageTurn = 0;
 
   auto closeConnection = [&](int i) {
     close(conns[i].fd);
@@ -269,6 +328,44 @@ void DeviceServer::Serve() {
       record(c.id, code, pipe, outLength, data, dataLength, Answer::kUnanswered, 0, 0);
       return true;
     }
+    const uint32_t rawTail = s.rawTail.load(std::memory_order_relaxed);
+    if (rawTail != s.rawHead.load(std::memory_order_acquire)) {
+      const uint32_t length = s.rawLength[rawTail % kRawCapacity];
+      uint8_t raw[kRawSize];
+      std::memcpy(raw, s.raw[rawTail % kRawCapacity], length);
+      s.rawTail.store(rawTail + 1, std::memory_order_release);
+      record(c.id, code, pipe, outLength, data, dataLength, Answer::kScripted, 0, 0);
+      return length != 0 && send(c.fd, raw, length, MSG_NOSIGNAL) == static_cast<ssize_t>(length);
+    }
+    if (s.garbage.load() != 0) {
+      uint8_t a[512] = {};
+      size_t size = 8 + inLength;
+      PutWord(a, 1);
+      std::memcpy(a + 8, block, inLength);
+      const uint32_t kind = garbageTurn++ % kGarbageKinds;
+      switch (kind) {
+        case 0: {  // well-formed: a read gets one byte well above 99
+          const bool read = code == kBulkRead || code == kDescriptorQuery;
+          PutWord(a + 4, read ? 1 : outLength);
+          if (read) a[size++] = 200;
+          break;
+        }
+        case 1: size = 4; break;                  // shorter than a header
+        case 2: PutWord(a + 4, 33); break;        // more than asked for
+        case 3: size = 300; break;                // larger than any answer
+        case 4: PutWord(a + 4, 0); size += 5; break;  // trailing bytes
+        case 5: PutWord(a, 7); PutWord(a + 4, 0); break;  // ok neither 0 nor 1
+        case 6: size = 0; break;                  // an empty packet
+        default:                                  // random bytes
+          size = rng() % 64;
+          for (size_t k = 0; k < size; ++k) a[k] = static_cast<uint8_t>(rng());
+          break;
+      }
+      record(c.id, code, pipe, outLength, data, dataLength, Answer::kGarbage, 0, 0);
+      send(c.fd, a, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+      s.garbageByKind[kind].fetch_add(1);
+      return true;
+    }
 
     uint8_t out[8 + kPipeBlock + 32];
     uint32_t bytesReturned = 0;
@@ -277,6 +374,10 @@ void DeviceServer::Serve() {
     Answer answer = Answer::kAnswered;
     switch (code) {
       case kDescriptorQuery: {
+        if (s.descriptorFails.load() != 0) {
+          answer = Answer::kFailed;
+          break;
+        }
         const uint32_t revision = s.revision.load();
         const uint8_t descriptor[18] = {18, 1, 0x00, 0x02, 0xFF, 0, 0, 64, 0x34, 0x12, 0x78, 0x56,
                                         static_cast<uint8_t>(revision), static_cast<uint8_t>(revision >> 8),
@@ -305,6 +406,10 @@ void DeviceServer::Serve() {
         } else {
           PutWord(block + 4, 0);
           bytesReturned = outLength;
+          for (uint32_t i = 0; code == kBulkWrite && pipe == 0 && i < dataLength; ++i) {
+            if (s.echoText.load() != 0 && data[i] < 100) PushReply(data[i]);
+            if (s.markers.load() != 0) Marker(data[i]);
+          }
         }
         break;
       }
@@ -312,7 +417,7 @@ void DeviceServer::Serve() {
     // Recorded before the answer goes out: whoever sees the library go on
     // finds the request in the log.
     record(c.id, code, pipe, outLength, data, dataLength, answer, readLength, readData[0]);
-    PutWord(out, 1);
+    PutWord(out, answer == Answer::kFailed ? 0 : 1);
     PutWord(out + 4, bytesReturned);
     std::memcpy(out + 8, block, inLength);
     std::memcpy(out + 8 + inLength, readData, readLength);
@@ -382,6 +487,14 @@ std::vector<std::vector<uint8_t>> TakenWrites(const std::vector<DeviceRequest>& 
   std::vector<std::vector<uint8_t>> out;
   for (const DeviceRequest& r : all) {
     if (r.IsWrite(pipe) && r.answer == Answer::kAnswered) out.push_back(r.Data());
+  }
+  return out;
+}
+
+std::vector<uint8_t> TakenBytes(const std::vector<DeviceRequest>& all, uint32_t pipe) {
+  std::vector<uint8_t> out;
+  for (const DeviceRequest& r : all) {
+    if (r.IsWrite(pipe) && r.answer == Answer::kAnswered) out.insert(out.end(), r.bytes, r.bytes + r.length);
   }
   return out;
 }

@@ -1,8 +1,11 @@
-// A scriptable device server for tests: listens on <runtime dir>/qzusb-0
-// (SOCK_SEQPACKET), answers the four control calls as a synthesizer would,
-// and records every request in order.
+// The device test double: a scriptable device server that listens on
+// <runtime dir>/qzusb-0 (SOCK_SEQPACKET), answers the four control calls as
+// a synthesizer would, and records every request in order. Options make it
+// answer index markers, echo text, answer busy, hold its answers, fail the
+// descriptor query, answer given raw bytes, or answer garbage.
 //
-// It is written from the wire contract alone and shares no code with the
+// It takes the control codes from the protocol header, but decodes and
+// encodes packets itself from the wire contract, sharing no code with the
 // library's transport, so an encoding fault on either side shows up.
 //
 // The script and the record live in one anonymous shared mapping, so the
@@ -22,12 +25,14 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/device_protocol.h"
+
 namespace qztest {
 
-constexpr uint32_t kDescriptorQuery = 0x222004;
-constexpr uint32_t kBulkRead = 0x22204E;
-constexpr uint32_t kBulkWrite = 0x222051;
-constexpr uint32_t kUrgentWrite = 0x222065;
+using qz::wire::kBulkRead;
+using qz::wire::kBulkWrite;
+using qz::wire::kDescriptorQuery;
+using qz::wire::kUrgentWrite;
 constexpr uint32_t kNoPipe = 0xFFFFFFFFu;  // the descriptor query has no pipe
 
 enum class Answer : uint32_t {
@@ -35,6 +40,9 @@ enum class Answer : uint32_t {
   kBusy = 2,        // a write answered with the busy word set
   kUnanswered = 3,  // the server was silent
   kRejected = 4,    // unparsable: the connection was closed
+  kFailed = 5,      // answered with ok 0 (the descriptor query, when scripted so)
+  kScripted = 6,    // answered with queued raw bytes, or closed by an empty one
+  kGarbage = 7,     // answered in garbage mode
 };
 
 struct DeviceRequest {
@@ -57,9 +65,12 @@ class DeviceServer {
   static constexpr int32_t kForever = -1;
   static constexpr uint32_t kLogCapacity = 1u << 20;
   static constexpr uint32_t kReplyCapacity = 4096;
+  static constexpr uint32_t kRawCapacity = 16;
+  static constexpr uint32_t kRawSize = 256;
+  static constexpr uint32_t kGarbageKinds = 8;
 
-  // The socket goes to runtimeDir + "/qzusb-0". Nothing runs until a Start.
-  explicit DeviceServer(std::string runtimeDir);
+  // The socket goes to runtimeDir + "/" + name. Nothing runs until a Start.
+  explicit DeviceServer(std::string runtimeDir, const std::string& name = "qzusb-0");
   ~DeviceServer();
   DeviceServer(const DeviceServer&) = delete;
   DeviceServer& operator=(const DeviceServer&) = delete;
@@ -77,11 +88,26 @@ class DeviceServer {
   // Text writes (bulk writes on pipe 0) answered busy: the next n, or all of
   // them with kForever; 0 ends it.
   void SetBusyWrites(int32_t n);
-  // While silent, requests are recorded and never answered.
+  // While silent, requests are recorded and their answers held back for good.
   void SetSilent(bool silent);
   // The next n bulk reads are recorded and never answered (a device that
   // holds one answer); the connection stays open, so its client waits.
   void HoldReads(int32_t n);
+  // Descriptor queries answered with ok 0.
+  void SetDescriptorFails(bool fails);
+  // Index markers in the text (0x01, one or two decimal digits, 0x01) come
+  // back as reply bytes, in order.
+  void SetMarkers(bool on);
+  // Every text byte below 100 that the device takes comes back as a reply.
+  void SetEchoText(bool on);
+  // Garbage mode: answers rotate through kGarbageKinds kinds, kind 0 well
+  // formed (a read gets the byte 200, out of the reply range), the others
+  // malformed: too short, more than asked for, oversized, trailing bytes, ok
+  // neither 0 nor 1, empty, random bytes.
+  void SetGarbage(bool on);
+  // The next requests are answered with these exact bytes, one each; an
+  // empty answer closes the connection instead. At most kRawCapacity queued.
+  void QueueRawAnswer(const std::vector<uint8_t>& bytes);
   // Unplug closes every connection and refuses new ones; Replug listens
   // again. Both return once the server has done it.
   void Unplug();
@@ -97,6 +123,9 @@ class DeviceServer {
   uint32_t RequestCount() const;
   uint32_t ConnectionsAccepted() const;
   uint32_t ConnectionsOpen() const;
+  // Garbage answers sent, by kind (0 the well-formed one).
+  uint32_t GarbageAnswers(uint32_t kind) const;
+  uint32_t MalformedAnswers() const;
   // Waits until no connection is open (the server notices a close within a
   // turn of its loop).
   bool WaitForAllClosed(uint32_t timeoutMs) const;
@@ -111,6 +140,8 @@ class DeviceServer {
   struct Shared;
   bool Bind();
   void Serve();
+  void PushReply(uint8_t b);
+  void Marker(uint8_t b);
 
   std::string socketPath_;
   Shared* shared_;
@@ -126,6 +157,8 @@ std::vector<DeviceRequest> Select(const std::vector<DeviceRequest>& all,
 // The data of every write on the pipe that the device took (busy answers
 // left out), as one transfer per element.
 std::vector<std::vector<uint8_t>> TakenWrites(const std::vector<DeviceRequest>& all, uint32_t pipe);
+// The same, as one byte string: what reached the pipe, in order.
+std::vector<uint8_t> TakenBytes(const std::vector<DeviceRequest>& all, uint32_t pipe);
 // True for the two requests of one reply poll: the reply-request write on
 // pipe 2, and the bulk read.
 bool IsPoll(const DeviceRequest& r);

@@ -30,24 +30,6 @@ namespace qztest {
 
 namespace {
 
-void RemoveTree(const std::string& path) {
-  DIR* d = opendir(path.c_str());
-  if (d != nullptr) {
-    while (dirent* e = readdir(d)) {
-      if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-      const std::string child = path + "/" + e->d_name;
-      struct stat st;
-      if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        RemoveTree(child);
-      } else {
-        unlink(child.c_str());
-      }
-    }
-    closedir(d);
-  }
-  rmdir(path.c_str());
-}
-
 int CountEntries(const char* dir) {
   DIR* d = opendir(dir);
   if (d == nullptr) return -1;
@@ -86,26 +68,6 @@ bool Find(void* handle, const char* name, F* out) {
 
 }  // namespace
 
-Sandbox::Sandbox() {
-  char tmpl[] = "/tmp/qzit-XXXXXX";
-  if (mkdtemp(tmpl) != nullptr) root_ = tmpl;
-  chmod(root_.c_str(), 0700);
-  runtime_ = root_ + "/run";
-  config_ = root_ + "/cfg";
-  mkdir(runtime_.c_str(), 0700);
-  mkdir(config_.c_str(), 0700);
-}
-
-Sandbox::~Sandbox() {
-  if (!root_.empty()) RemoveTree(root_);
-}
-
-std::string Sandbox::NewConfigDir(const std::string& name) const {
-  const std::string dir = root_ + "/" + name;
-  mkdir(dir.c_str(), 0700);
-  return dir;
-}
-
 const char* LibraryPath() { return QZUSBD_LIBRARY_PATH; }
 
 bool Library::Load() {
@@ -133,6 +95,23 @@ void Library::WriteText(const std::string& text) const {
 }
 
 int CountThreads() { return CountEntries("/proc/self/task"); }
+
+int ThreadCountOnceAt(int want) {
+  int n = CountThreads();
+  for (int waited = 0; n != want && waited < 10000; ++waited) {
+    SleepMs(1);
+    n = CountThreads();
+  }
+  return n;
+}
+
+int Scaled(int full) {
+  const char* v = std::getenv("QZUSBD_STORM_PERCENT");
+  const long percent = v != nullptr ? std::strtol(v, nullptr, 10) : 100;
+  if (percent <= 0 || percent >= 100) return full;
+  const long n = full * percent / 100;
+  return n > 0 ? static_cast<int>(n) : 1;
+}
 
 // Less the descriptor opendir holds while counting.
 int CountDescriptors() { return CountEntries("/proc/self/fd") - 1; }

@@ -15,26 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "sandbox.h"
+
 namespace qztest {
-
-// A fresh temporary directory (mode 0700) with runtime/ and config/ inside,
-// removed with everything in it when the sandbox goes.
-class Sandbox {
- public:
-  Sandbox();
-  ~Sandbox();
-  Sandbox(const Sandbox&) = delete;
-  Sandbox& operator=(const Sandbox&) = delete;
-  const std::string& root() const { return root_; }
-  const std::string& runtimeDir() const { return runtime_; }
-  const std::string& configDir() const { return config_; }
-  // Another configuration directory beside the first, for a second process
-  // with other settings.
-  std::string NewConfigDir(const std::string& name) const;
-
- private:
-  std::string root_, runtime_, config_;
-};
 
 // The eight exports of one loaded copy of the library.
 struct Library {
@@ -62,9 +45,16 @@ const char* LibraryPath();
 
 // What the child can see of itself.
 int CountThreads();      // entries of /proc/self/task
+// The thread count once it equals want: a thread that has been joined can
+// stay listed for a moment after the join. Gives up after 10 s and returns
+// the count seen last.
+int ThreadCountOnceAt(int want);
 int CountDescriptors();  // entries of /proc/self/fd
 uint64_t MonotonicUs();
 void SleepMs(uint32_t ms);
+// A long test's count, cut to QZUSBD_STORM_PERCENT percent of it (at least 1)
+// when that is set: the sanitizer stages of scripts/test run the storms small.
+int Scaled(int full);
 
 // The child's side of the report pipe.
 class Report {

@@ -15,7 +15,8 @@
 #include <sstream>
 #include <string>
 
-#include "marker_server.h"
+#include "device_server.h"
+#include "sandbox.h"
 
 namespace {
 
@@ -34,20 +35,15 @@ std::string ReadFile(const std::string& path) {
 class Doctor : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/qzdoctor-test.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
-    runtime_ = root_ + "/run";
-    config_ = root_ + "/cfg";
-    ASSERT_EQ(mkdir(runtime_.c_str(), 0700), 0);
-    ASSERT_EQ(mkdir(config_.c_str(), 0700), 0);
+    ASSERT_TRUE(sandbox_.ok());
+    root_ = sandbox_.root();
+    runtime_ = sandbox_.runtimeDir();
+    config_ = sandbox_.configDir();
   }
   void TearDown() override {
     server_.Stop();
     if (master_ >= 0) close(master_);
     if (slave_ >= 0) close(slave_);
-    std::string cmd = "rm -rf '" + root_ + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
   }
 
   std::string IniPath() const { return config_ + "/qzusbd.ini"; }
@@ -55,7 +51,17 @@ class Doctor : public ::testing::Test {
     std::ofstream f(IniPath(), std::ios::binary);
     f << text;
   }
-  void StartServer(const qz::test::MarkerServerOptions& o) { ASSERT_TRUE(server_.Start(runtime_, o)); }
+  // The device, answering as a synthesizer of the given revision.
+  void StartServer(uint16_t revision) {
+    server_.SetRevision(revision);
+    ASSERT_TRUE(server_.StartThread());
+  }
+  std::vector<uint8_t> Taken(uint32_t pipe) const { return qztest::TakenBytes(server_.Requests(), pipe); }
+  size_t Cancels() const {
+    return qztest::Select(server_.Requests(), [](const qztest::DeviceRequest& r) {
+             return r.code == qztest::kUrgentWrite;
+           }).size();
+  }
 
   // A pseudo-terminal named by $QZUSBD_COM<n>.
   void MapPty(int n) {
@@ -93,20 +99,19 @@ class Doctor : public ::testing::Test {
     return names;
   }
 
+  qztest::Sandbox sandbox_;
   std::string root_, runtime_, config_;
   std::string ports_[4];
   int master_ = -1;
   int slave_ = -1;
-  qz::test::MarkerServer server_;
+  qztest::DeviceServer server_{sandbox_.runtimeDir()};
 };
 
 #define EXPECT_HAS(out, text) EXPECT_NE((out).find(text), std::string::npos) << "missing: " << (text) << "\n" << (out)
 
 TEST_F(Doctor, HealthyUsbLinkReportsSettingsRevisionAndRoundTrip) {
-  qz::test::MarkerServerOptions o;
-  o.release = 0x0106;
-  o.markers = true;
-  StartServer(o);
+  server_.SetMarkers(true);
+  StartServer(0x0106);
   const std::string ini = "[QZVOX_USB_COMM]\nComPort=COM5\nForce_Comm=0\nNoPauses=3  ; comment\n";
   WriteIni(ini);
 
@@ -124,9 +129,9 @@ TEST_F(Doctor, HealthyUsbLinkReportsSettingsRevisionAndRoundTrip) {
   // Looked at, never changed; the device was not greeted or cleared, and the
   // machine-wide block was not touched.
   EXPECT_EQ(ReadFile(IniPath()), ini);
-  EXPECT_EQ(server_.Cancels(), 0);
-  EXPECT_EQ(server_.Text(), (std::vector<uint8_t>{0x01, '4', '2', 0x01}));
-  EXPECT_TRUE(server_.Immediate().empty());
+  EXPECT_EQ(Cancels(), 0u);
+  EXPECT_EQ(Taken(0), (std::vector<uint8_t>{0x01, '4', '2', 0x01}));
+  EXPECT_TRUE(Taken(1).empty());
   EXPECT_EQ(RuntimeFiles(), std::set<std::string>{"qzusb-0"});
 }
 
@@ -138,18 +143,15 @@ TEST_F(Doctor, UsbTroubleGivesNonZeroExit) {
   EXPECT_HAS(none.out, "no USB device");
   EXPECT_HAS(none.out, "Round trip: skipped");
 
-  qz::test::MarkerServerOptions o;
-  o.descriptorFails = true;
-  StartServer(o);
+  server_.SetDescriptorFails(true);
+  StartServer(0x0106);
   DoctorRun mute = RunDoctor("--timeout 100");
   EXPECT_EQ(mute.exitCode, 1) << mute.out;
   EXPECT_HAS(mute.out, "did not answer the descriptor query");
 }
 
 TEST_F(Doctor, MissingReplyIsTroubleAndOlderRevisionIsNamed) {
-  qz::test::MarkerServerOptions o;
-  o.release = 0x0105;
-  StartServer(o);
+  StartServer(0x0105);
   WriteIni("[QZVOX_USB_COMM]\nForce_Comm=yes\nNoPauses=7\n");
   DoctorRun r = RunDoctor("--timeout 100 --marker 7");
   EXPECT_EQ(r.exitCode, 1) << r.out;
@@ -159,13 +161,12 @@ TEST_F(Doctor, MissingReplyIsTroubleAndOlderRevisionIsNamed) {
   EXPECT_HAS(r.out, "protocol revision 0x0105 (older protocol");
   EXPECT_HAS(r.out, "no reply byte 7 within 100 ms");
   EXPECT_HAS(r.out, "the device took the index marker but its reply did not come back");
-  EXPECT_EQ(server_.Text(), (std::vector<uint8_t>{0x01, '7', 0x01}));
+  EXPECT_EQ(Taken(0), (std::vector<uint8_t>{0x01, '7', 0x01}));
 }
 
 TEST_F(Doctor, ConfigurationChangesOnlyWithFixConfig) {
-  qz::test::MarkerServerOptions o;
-  o.markers = true;
-  StartServer(o);
+  server_.SetMarkers(true);
+  StartServer(0x0106);
   DoctorRun look = RunDoctor("--timeout 50");
   EXPECT_HAS(look.out, "it does not exist yet: the library will create it on its next load");
   EXPECT_NE(access(IniPath().c_str(), F_OK), 0) << "created without --fix-config";
@@ -202,9 +203,8 @@ TEST_F(Doctor, SerialModeOpensOnlyMappedPorts) {
 // Each kind of trouble is named with its path and exits 1, while the link
 // itself is healthy; the sentences that would no longer be true are absent.
 TEST_F(Doctor, TroubleIsNamedAndExitsOne) {
-  qz::test::MarkerServerOptions o;
-  o.markers = true;
-  StartServer(o);
+  server_.SetMarkers(true);
+  StartServer(0x0106);
   WriteIni("[QZVOX_USB_COMM]\nComPort=COM1\n");
   ASSERT_EQ(mkdir((root_ + "/open").c_str(), 0700), 0);
   ASSERT_EQ(chmod((root_ + "/open").c_str(), 0777), 0);
@@ -246,9 +246,8 @@ TEST_F(Doctor, TroubleIsNamedAndExitsOne) {
 // With neither $QZUSBD_CONFIG_DIR nor $XDG_CONFIG_HOME, the file goes to
 // ~/.config, which --fix-config (as the library's load) makes with mode 0700.
 TEST_F(Doctor, FixConfigMakesTheXdgDirectory) {
-  qz::test::MarkerServerOptions o;
-  o.markers = true;
-  StartServer(o);
+  server_.SetMarkers(true);
+  StartServer(0x0106);
   const std::string home = root_ + "/home";
   ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
   const std::string env = "QZUSBD_CONFIG_DIR= XDG_CONFIG_HOME= HOME='" + home + "'";  // empty counts as unset

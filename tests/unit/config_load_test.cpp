@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "lifecycle/configuration.h"
+#include "sandbox.h"
 #include "platform/platform.h"
 #include "state/state.h"
 
@@ -23,15 +24,14 @@ const char kCreated[] =
     "Force_Comm=0  ; Force communication on serial port: 0=Never, 1=Always\r\n"
     "NoPauses=0  ; Pauses caused by punctuation: 0=Normal, 1=None, 2=Some, 3=More\r\n";
 
-// Each test gets a fresh configuration directory under /tmp, named by
+// Each test gets a fresh configuration directory, named by
 // $QZUSBD_CONFIG_DIR, and the native backend.
 class ConfigLoad : public ::testing::Test {
  protected:
   void SetUp() override {
     UsePlatform(nullptr);
-    char tmpl[] = "/tmp/qzcfgXXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
+    ASSERT_TRUE(sandbox_.ok());
+    root_ = sandbox_.configDir();
     UseDir(root_);
     ResetProcessState();
     Proc().forceComm = 55;  // LoadConfiguration must set both
@@ -39,8 +39,6 @@ class ConfigLoad : public ::testing::Test {
   }
   void TearDown() override {
     unsetenv("QZUSBD_CONFIG_DIR");
-    std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
   }
   void UseDir(const std::string& dir) {
     dir_ = dir;
@@ -65,6 +63,7 @@ class ConfigLoad : public ::testing::Test {
     return ReadIni();
   }
 
+  qztest::Sandbox sandbox_;
   std::string root_;
   std::string dir_;
 };

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/posix/posix.h"
+#include "sandbox.h"
 
 namespace qz::posix {
 namespace {
@@ -16,14 +17,9 @@ namespace {
 class ProfileFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/qziniXXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    ASSERT_TRUE(sandbox_.ok());
+    dir_ = sandbox_.configDir();
     path_ = dir_ + "/p.ini";
-  }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
   }
   std::string Read() const {
     std::ifstream f(path_, std::ios::binary);
@@ -36,6 +32,7 @@ class ProfileFile : public ::testing::Test {
     for (const auto& e : std::filesystem::directory_iterator(dir_)) n += e.exists() ? 1 : 0;
     return n;
   }
+  qztest::Sandbox sandbox_;
   std::string dir_;
   std::string path_;
 };

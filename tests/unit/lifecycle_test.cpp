@@ -8,8 +8,8 @@
 
 #include "channels/usb_channel.h"
 #include "lifecycle/lifecycle.h"
-#include "platform/fake/fake.h"
-#include "platform/fake/fake_device.h"
+#include "fake/fake.h"
+#include "fake/fake_device.h"
 #include "qzusbd.h"
 #include "state/state.h"
 

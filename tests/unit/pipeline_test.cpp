@@ -12,9 +12,9 @@
 #include "channels/usb_channel.h"
 #include "pipeline/text_filter.h"
 #include "pipeline/workers.h"
-#include "platform/fake/fake.h"
-#include "platform/fake/fake_device.h"
-#include "platform/fake/fake_serial.h"
+#include "fake/fake.h"
+#include "fake/fake_device.h"
+#include "fake/fake_serial.h"
 #include "qzusbd.h"
 #include "state/ring.h"
 
@@ -197,14 +197,22 @@ class WorkerTest : public PipelineTest {
     fake::SetRealSleeps(true);
     OpenUsb();
     ProcessState& p = Proc();
-    // Count every signal of the writer's event.
+    // Count every signal of the writer's event and every wait of the poller;
+    // a test may stretch the workers' waits so that only a signal ends them.
     table_ = Os();
     table_.signalEvent = [](OsHandle e) {
       if (e == Proc().writerWakeEvent) writerSignals.fetch_add(1);
       return NativePlatform().signalEvent(e);
     };
+    table_.waitEvent = [](OsHandle e, uint32_t ms) {
+      if (e == Proc().pollerWakeEvent) pollerWaits.fetch_add(1);
+      if (waitsForSignal.load()) ms = 600000;
+      return NativePlatform().waitEvent(e, ms);
+    };
     UsePlatform(&table_);
     writerSignals = 0;
+    pollerWaits = 0;
+    waitsForSignal = false;
     p.writerWakeEvent = Os().createEvent();
     p.pollerWakeEvent = Os().createEvent();
   }
@@ -215,6 +223,8 @@ class WorkerTest : public PipelineTest {
     p.writerStop = 1;
     p.pollerStop = 1;
     fake::SetNeverAnswer(false);
+    Os().signalEvent(p.writerWakeEvent);
+    Os().signalEvent(p.pollerWakeEvent);
     for (OsHandle* t : {&p.writerThread, &p.pollerThread}) {
       if (*t == kNoHandle) continue;
       EXPECT_TRUE(Os().waitThread(*t, 5000));
@@ -233,22 +243,27 @@ class WorkerTest : public PipelineTest {
     WakeWriter();
   }
   template <typename Done>
-  static bool WaitFor(Done done, int ms = 5000) {
+  static bool WaitFor(Done done, int ms = 10000) {
     for (int i = 0; i < ms && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return done();
   }
 
   Platform table_;
   static std::atomic<int> writerSignals;
+  static std::atomic<int> pollerWaits;
+  static std::atomic<bool> waitsForSignal;
 };
 std::atomic<int> WorkerTest::writerSignals{0};
+std::atomic<int> WorkerTest::pollerWaits{0};
+std::atomic<bool> WorkerTest::waitsForSignal{false};
 
 TEST_F(WorkerTest, SuspendedPollerMakesNoTransferAtAll) {
   Shared().pollSuspended = 1;
   StartPoller();
-  for (int i = 0; i < 10; ++i) {
+  // Ten turns of its loop, each woken at once.
+  for (int i = 1; i <= 10; ++i) {
     Os().signalEvent(Proc().pollerWakeEvent);
-    std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    ASSERT_TRUE(WaitFor([i] { return pollerWaits.load() > i; }));
   }
   StopWorkers();
   EXPECT_TRUE(fake::Journal().empty()) << fake::Journal().front();
@@ -258,10 +273,13 @@ TEST_F(WorkerTest, SuspendedPollerMakesNoTransferAtAll) {
 // and its pauses for the unload to wait out.
 TEST_F(WorkerTest, PollerWokenToStopPollsNoMore) {
   Shared().pollSuspended = 0;
+  waitsForSignal = true;
   StartPoller();
+  Os().signalEvent(Proc().pollerWakeEvent);
   ASSERT_TRUE(WaitFor([] { return fake::CountJournal("read 3 ") >= 1; }));
-  // Between polls it sleeps 5 ms and then waits up to 50 ms: stop it there.
-  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // After its first poll it pauses and then waits on its event: stop it in
+  // that wait (a signal sent just before the wait begins ends it all the same).
+  ASSERT_TRUE(WaitFor([] { return pollerWaits.load() >= 2; }));
   const int polls = fake::CountJournal("write 2 03");
   Proc().pollerStop = 1;
   Os().signalEvent(Proc().pollerWakeEvent);
@@ -304,28 +322,24 @@ TEST_F(WorkerTest, NothingMoreIsSentOnceTheStopFlagIsSet) {
   Proc().writerStop = 1;
   fake::SetNeverAnswer(false);
   StopWorkers();
-  Write('d');
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  Write('d');  // no writer left to take it
   EXPECT_EQ(fake::PipeBytes(0), Bytes("a"));
   EXPECT_EQ(RingPop(TextRingOf(Shared())), 'b') << "what was not sent stays queued";
 }
 
-// Many short bursts with pauses between them: a lost wake-up would leave a
-// burst waiting for the writer's 100 ms time-out.
+// Many short bursts with pauses between them. The writer's wait is stretched
+// so that only a wake-up ends it: a lost one leaves its burst undelivered.
 TEST_F(WorkerTest, NoWakeUpIsLostAcrossManyBursts) {
+  waitsForSignal = true;
   StartWriter();
   size_t expected = 0;
-  int slow = 0;
   for (int burst = 0; burst < 300; ++burst) {
     int n = 1 + burst % 3;
     for (int i = 0; i < n; ++i) Write(static_cast<uint8_t>('a' + (expected + i) % 26));
     expected += n;
-    auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(WaitFor([&] { return fake::PipeBytes(0).size() == expected; }, 1000));
-    if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(80)) ++slow;
+    ASSERT_TRUE(WaitFor([&] { return fake::PipeBytes(0).size() == expected; })) << "burst " << burst;
     if (burst % 4 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200 * (burst % 7)));
   }
-  EXPECT_EQ(slow, 0) << "bursts that waited for the writer's time-out";
   std::vector<uint8_t> sent = fake::PipeBytes(0);
   for (size_t i = 0; i < sent.size(); ++i) ASSERT_EQ(sent[i], 'a' + i % 26) << i;
 }

@@ -6,7 +6,7 @@
 #include <functional>
 #include <vector>
 
-#include "platform/fake/fake.h"
+#include "fake/fake.h"
 #include "state/ring.h"
 
 namespace qz {

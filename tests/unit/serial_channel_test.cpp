@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "channels/serial_channel.h"
-#include "platform/fake/fake.h"
-#include "platform/fake/fake_serial.h"
+#include "fake/fake.h"
+#include "fake/fake_serial.h"
 #include "state/state.h"
 
 namespace qz {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/posix/posix.h"
+#include "sandbox.h"
 #include "state/state.h"
 
 namespace qz {
@@ -19,15 +20,9 @@ namespace {
 class SharedBlockTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/qzrtXXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    setenv("QZUSBD_RUNTIME_DIR", dir_.c_str(), 1);
-  }
-  void TearDown() override {
-    unsetenv("QZUSBD_RUNTIME_DIR");
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    ASSERT_TRUE(sandbox_.ok());
+    sandbox_.Use();
+    dir_ = sandbox_.runtimeDir();
   }
 
   SharedState* Attach() { return held_ = posix::AttachSharedBlock(); }
@@ -54,6 +49,7 @@ class SharedBlockTest : public ::testing::Test {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
+  qztest::Sandbox sandbox_;
   std::string dir_;
   SharedState* held_ = nullptr;
 };

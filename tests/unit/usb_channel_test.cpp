@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "channels/usb_channel.h"
-#include "platform/fake/fake.h"
-#include "platform/fake/fake_device.h"
+#include "fake/fake.h"
+#include "fake/fake_device.h"
 #include "state/state.h"
 
 namespace qz {

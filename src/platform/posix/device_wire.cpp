@@ -7,18 +7,6 @@ namespace qz::wire {
 bool IsWriteCode(uint32_t code) { return code == kBulkWrite || code == kUrgentWrite; }
 bool IsReadCode(uint32_t code) { return code == kBulkRead || code == kDescriptorQuery; }
 
-void PutWord(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
-
-uint32_t GetWord(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-
 uint32_t EncodeRequest(uint32_t code, const void* in, uint32_t inLength, const void* out, uint32_t outLength,
                        uint8_t* packet, uint32_t capacity) {
   if (!IsWriteCode(code) && !IsReadCode(code)) return 0;

@@ -1,5 +1,5 @@
 // The packets of the device server socket: one request and one response per
-// control call. Pure functions over byte buffers, shared by the library's
+// control call (codes and words: protocol/device_protocol.h). Pure functions over byte buffers, shared by the library's
 // transport and by the device simulator, so either side can be fed hostile
 // bytes in isolation.
 //
@@ -11,12 +11,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace qz::wire {
+#include "protocol/device_protocol.h"
 
-constexpr uint32_t kDescriptorQuery = 0x222004;
-constexpr uint32_t kBulkRead = 0x22204E;
-constexpr uint32_t kBulkWrite = 0x222051;
-constexpr uint32_t kUrgentWrite = 0x222065;
+namespace qz::wire {
 
 // What one call may carry: the PipeRequest block, and at most 32 data bytes
 // (the descriptor is 18).
@@ -30,9 +27,6 @@ constexpr uint32_t kMaxResponse = kResponseHeader + kMaxInLength + kMaxOutLength
 // Codes whose second buffer is sent to the device / received from it.
 bool IsWriteCode(uint32_t code);
 bool IsReadCode(uint32_t code);
-
-void PutWord(uint8_t* p, uint32_t v);
-uint32_t GetWord(const uint8_t* p);
 
 // Writes the request for one call into packet (capacity bytes); the data
 // bytes follow only for write codes. Returns the packet length, or 0 when the

@@ -1,5 +1,5 @@
 // The scripted USB device (see fake_device.h).
-#include "platform/fake/fake_device.h"
+#include "fake/fake_device.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -10,16 +10,17 @@
 #include <string>
 #include <thread>
 
-#include "platform/fake/fake.h"
+#include "fake/fake.h"
+#include "protocol/device_protocol.h"
 
 namespace qz::fake {
 
 namespace {
 
-constexpr uint32_t kDescriptor = 0x222004;
-constexpr uint32_t kRead = 0x22204E;
-constexpr uint32_t kWrite = 0x222051;
-constexpr uint32_t kUrgent = 0x222065;
+using wire::kBulkRead;
+using wire::kBulkWrite;
+using wire::kDescriptorQuery;
+using wire::kUrgentWrite;
 
 struct HandleState {
   bool open = true;
@@ -67,25 +68,23 @@ std::string Hex(const void* p, uint32_t n) {
 
 uint32_t Word(const void* in, uint32_t inLength, uint32_t offset) {
   if (in == nullptr || inLength < offset + 4) return 0;
-  const uint8_t* p = static_cast<const uint8_t*>(in) + offset;
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+  return wire::GetWord(static_cast<const uint8_t*>(in) + offset);
 }
 
 void SetBusyWord(void* in, uint32_t inLength, uint32_t v) {
   if (in == nullptr || inLength < 8) return;
-  uint8_t* p = static_cast<uint8_t*>(in) + 4;
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+  wire::PutWord(static_cast<uint8_t*>(in) + 4, v);
 }
 
 std::string CallName(uint32_t code, uint32_t pipe, const void* out, uint32_t outLength) {
   switch (code) {
-    case kDescriptor:
+    case kDescriptorQuery:
       return "descriptor";
-    case kRead:
+    case kBulkRead:
       return "read " + std::to_string(pipe);
-    case kWrite:
+    case kBulkWrite:
       return "write " + std::to_string(pipe) + " " + Hex(out, outLength);
-    case kUrgent:
+    case kUrgentWrite:
       return "urgent " + std::to_string(pipe) + " " + Hex(out, outLength);
     default:
       return "code " + std::to_string(code);
@@ -108,7 +107,7 @@ OsHandle Open(const char*) {
 bool Answer(uint32_t code, uint32_t pipe, void* in, uint32_t inLength, void* out, uint32_t outLength,
             uint32_t* bytesReturned, const std::string& name) {
   Device& d = g_device;
-  if (code == kDescriptor) {
+  if (code == kDescriptorQuery) {
     if (d.failDescriptor) {
       Record(name + " fail");
       return false;
@@ -129,7 +128,7 @@ bool Answer(uint32_t code, uint32_t pipe, void* in, uint32_t inLength, void* out
     Record(name + " fail");
     return false;
   }
-  if (code == kRead) {
+  if (code == kBulkRead) {
     if (d.replies.empty() || outLength == 0) {
       *bytesReturned = 0;
       Record(name + " none");
@@ -142,15 +141,15 @@ bool Answer(uint32_t code, uint32_t pipe, void* in, uint32_t inLength, void* out
     }
     return true;
   }
-  if (code == kWrite && pipe == 0) d.textBusyWords.push_back(Word(in, inLength, 4));
-  if (code == kWrite && pipe == 0 && (d.alwaysBusy || d.busy > 0)) {
+  if (code == kBulkWrite && pipe == 0) d.textBusyWords.push_back(Word(in, inLength, 4));
+  if (code == kBulkWrite && pipe == 0 && (d.alwaysBusy || d.busy > 0)) {
     if (d.busy > 0) --d.busy;
     SetBusyWord(in, inLength, 1);
     *bytesReturned = 0;
     Record(name + " busy");
     return true;
   }
-  if (code == kWrite) SetBusyWord(in, inLength, 0);
+  if (code == kBulkWrite) SetBusyWord(in, inLength, 0);
   if (d.zeroTaken > 0) {
     --d.zeroTaken;
     *bytesReturned = 0;

@@ -1,7 +1,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "platform/fake/fake.h"
+#include "fake/fake.h"
 
 namespace qz::fake {
 

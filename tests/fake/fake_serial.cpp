@@ -1,4 +1,4 @@
-#include "platform/fake/fake_serial.h"
+#include "fake/fake_serial.h"
 
 #include <chrono>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/fake/fake.h"
+#include "fake/fake.h"
 
 namespace qz::fake {
 
