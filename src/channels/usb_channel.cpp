@@ -26,6 +26,7 @@
 #include "channels/usb_channel.h"
 
 #include "platform/platform.h"
+#include "protocol/device_protocol.h"
 #include "state/state.h"
 
 namespace qz {
@@ -99,30 +100,21 @@ void LeaveExclusive() { Proc().deviceGuard.fetch_sub(kExclusive, std::memory_ord
 // between.
 void ExclusiveToShared() { Proc().deviceGuard.fetch_sub(kExclusive - 1, std::memory_order_acq_rel); }
 
-void PutWord(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-uint32_t GetWord(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-
 // One pipe transfer on the current handle, which the caller holds shared
 // (released here). The PipeRequest travels little-endian and comes back as the
 // driver left it. *used is the generation of the handle the transfer went to.
 bool TransferHeld(uint32_t code, PipeRequest& request, void* data, uint32_t length, uint32_t* bytesReturned,
                   uint32_t* used) {
   uint8_t block[8];
-  PutWord(block, request.pipeIndex);
-  PutWord(block + 4, request.busy);
+  wire::PutWord(block, request.pipeIndex);
+  wire::PutWord(block + 4, request.busy);
   ProcessState& p = Proc();
   *used = p.deviceGeneration.load(std::memory_order_relaxed);
   const bool ok = Os().deviceControl(p.deviceHandle.load(std::memory_order_relaxed), code, block, sizeof block,
                                      data, length, bytesReturned);
   LeaveShared();
-  request.pipeIndex = GetWord(block);
-  request.busy = GetWord(block + 4);
+  request.pipeIndex = wire::GetWord(block);
+  request.busy = wire::GetWord(block + 4);
   return ok;
 }
 
