@@ -17,17 +17,23 @@
 #include <dlfcn.h>
 
 #include <atomic>
-#include <cstdlib>
 
 #include "lifecycle/lifecycle.h"
 #include "qzusbd.h"
+
+// The exit handler is registered for this object (__dso_handle), as atexit()
+// does in a plain build: dlclose then runs or drops it, and exit never calls
+// it after the object is gone. Called directly, because the sanitizers'
+// atexit registers for no object at all.
+extern "C" void* __dso_handle;
+extern "C" int __cxa_atexit(void (*handler)(void*), void* arg, void* dso);
 
 namespace {
 
 std::atomic<bool> g_exiting{false};
 bool g_loadedWithProgram = false;
 
-void MarkExiting() { g_exiting.store(true); }
+void MarkExiting(void*) { g_exiting.store(true); }
 
 // True when the program's own scope finds this object's exports: it was
 // loaded with the program.
@@ -41,7 +47,7 @@ bool LoadedWithProgram() {
 
 __attribute__((constructor)) void QzusbdLoad() {
   g_loadedWithProgram = LoadedWithProgram();
-  if (!g_loadedWithProgram) std::atexit(MarkExiting);
+  if (!g_loadedWithProgram) __cxa_atexit(MarkExiting, nullptr, &__dso_handle);
   qz::OnLibraryLoad();
 }
 
