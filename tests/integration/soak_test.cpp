@@ -174,7 +174,7 @@ TEST(SoakTest, ThreeProcessesSpeakThroughCancelsOutagesAndOverflows) {
         lib.WriteByte(static_cast<uint8_t>(kAlphabet[k][n % kCycle]));
         if (MonotonicUs() - t0 >= 900000) s->slowPushes[k].fetch_add(1);  // pushed into a full ring
         s->written[k].store(n + 1);
-        if (s->kind.load() == kNone && (n & 31) == 31) SleepMs(2);
+        if (s->kind.load() == kNone && (n & 15) == 15) SleepMs(2);
         if ((n & 63) == 0) {
           const int32_t b = lib.ReadByte();
           CHILD_EXPECT(r, b >= -1 && b <= 99);
