@@ -78,8 +78,12 @@ uint32_t WriterThreadMain(void*) {
     p.writerSleeping.store(0, std::memory_order_relaxed);
     if (p.writerStop.load(std::memory_order_acquire) != 0) break;
 
-    leaseTaken = !RingIsEmpty(ring) && !TakeLease(p.writerLease);
-    if (leaseTaken || RingIsEmpty(ring)) continue;
+    if (RingIsEmpty(ring)) {
+      leaseTaken = false;
+      continue;
+    }
+    leaseTaken = !TakeLease(p.writerLease);
+    if (leaseTaken) continue;
     // One drain pass. It also ends when the library is stopping: what is
     // left stays queued in the shared ring for another process's writer.
     DrainTextRing(p, ring);

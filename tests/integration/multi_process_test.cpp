@@ -215,7 +215,7 @@ TEST_F(MultiProcessTest, WriterLeaseHolderKilledInTheMiddleOfAPass) {
   const uint32_t connection[2] = {StartChild(), StartChild()};
   server().SetBusyWrites(DeviceServer::kForever);
   Order(0, kWrite, "abcdefgh");
-  ASSERT_TRUE(WaitForTextWrite(server(), {'a'}, Answer::kBusy));
+  ASSERT_TRUE(WaitForTextWrite(server(), {'a'}, Answer::kBusy)) << [&] { std::string o; for (const auto& q : server().Requests()) { o += std::to_string(q.connection) + ":" + std::to_string(q.code) + "/" + std::to_string(q.pipe) + "/" + std::to_string((int)q.answer) + (q.length ? std::string(1, (char)q.bytes[0]) : std::string()) + " "; } return o; }();
   std::vector<DeviceRequest> seen = server().Requests();
   uint32_t holderConnection = 0;
   for (const DeviceRequest& r : seen) {
@@ -229,24 +229,26 @@ TEST_F(MultiProcessTest, WriterLeaseHolderKilledInTheMiddleOfAPass) {
   // Two hundred more busy answers to the holder: time enough for the other
   // writer to have drained, had it not waited for the lease.
   ASSERT_TRUE(WaitForTextWrite(server(), {'a'}, Answer::kBusy, 200));
-  Kill(holder);
   seen = server().Requests();
   for (const DeviceRequest& r : seen) {
     if (!r.IsWrite(0)) continue;
     EXPECT_EQ(r.connection, connection[holder]) << "the other writer drained while the lease was held";
     EXPECT_EQ(r.Data(), std::vector<uint8_t>{'a'});
   }
-  const size_t afterKill = seen.size();
+  // From here on the holder only repeats its 'a', which the device never
+  // takes while it is busy.
+  const size_t beforeKill = seen.size();
+  Kill(holder);
   server().SetBusyWrites(0);
 
   const std::string rest = "bcdefghXYZ";
   ASSERT_TRUE(server().WaitUntil(
       [&](const std::vector<DeviceRequest>& rs) {
-        return TakenWrites(std::vector<DeviceRequest>(rs.begin() + afterKill, rs.end()), 0).size() >= rest.size();
+        return TakenWrites(std::vector<DeviceRequest>(rs.begin() + beforeKill, rs.end()), 0).size() >= rest.size();
       },
       kWaitMs, &seen));
   std::string got;
-  for (const auto& data : TakenWrites(std::vector<DeviceRequest>(seen.begin() + afterKill, seen.end()), 0)) {
+  for (const auto& data : TakenWrites(std::vector<DeviceRequest>(seen.begin() + beforeKill, seen.end()), 0)) {
     got.append(data.begin(), data.end());
   }
   EXPECT_EQ(got, rest);
