@@ -21,6 +21,7 @@ struct Orders {
   std::atomic<int> serial[kMaxChildren];  // one more for each order
   char text[kMaxChildren][64];
   std::atomic<int> repeat[kMaxChildren];  // times the text is written
+  std::atomic<int> loaded[kMaxChildren];  // 1 once the child's load has returned
 };
 
 class MultiProcessTest : public Integration {
@@ -39,8 +40,11 @@ class MultiProcessTest : public Integration {
     munmap(orders_, sizeof(Orders));
   }
 
-  // Loads the library in one more child, after the previous one has greeted
-  // the device; returns the device connection the child's greeting came on.
+  // Loads the library in one more child, after the previous one's load has
+  // returned; returns the device connection the child's greeting came on.
+  // The greeting alone does not mean the load is over: after it, the load
+  // empties the shared text ring (as every load does), and text that another
+  // child queued meanwhile would be lost.
   uint32_t StartChild() {
     const int k = static_cast<int>(children_.size());
     const size_t before = server().RequestCount();
@@ -48,6 +52,7 @@ class MultiProcessTest : public Integration {
     children_.push_back(std::make_unique<LibraryProcess>(sandbox_, ChildOptions{}, [orders, k](Report& r) {
       Library lib;
       CHILD_EXPECT(r, lib.Load());
+      orders->loaded[k].store(1);
       for (int done = 0;;) {
         const int serial = orders->serial[k].load();
         if (serial == done) {
@@ -76,6 +81,8 @@ class MultiProcessTest : public Integration {
           return false;
         },
         kWaitMs, &seen));
+    for (uint32_t i = 0; i < kWaitMs && orders->loaded[k].load() == 0; ++i) SleepMs(1);
+    EXPECT_EQ(orders->loaded[k].load(), 1) << "the child's load did not return";
     for (size_t i = before; i < seen.size(); ++i) {
       if (IsGreeting(seen[i])) return seen[i].connection;
     }
