@@ -13,6 +13,12 @@ namespace qz::fake {
 namespace {
 
 std::mutex g_lock;
+// Runs f under g_lock: the one-statement scripts and reads below.
+template <typename F>
+auto Locked(F f) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  return f();
+}
 
 struct Line {
   uint32_t ctsOnFrom = 0;
@@ -170,10 +176,7 @@ void InstallSerial(Platform& table) {
   table.closeSerialPort = Close;
 }
 
-void ResetSerial() {
-  std::lock_guard<std::mutex> hold(g_lock);
-  g_line = Line{};
-}
+void ResetSerial() { Locked([&] { g_line = Line{}; }); }
 
 void SetCtsOnFromRead(uint32_t onFrom, uint32_t offFrom) {
   std::lock_guard<std::mutex> hold(g_lock);
@@ -181,74 +184,24 @@ void SetCtsOnFromRead(uint32_t onFrom, uint32_t offFrom) {
   g_line.ctsOffFrom = offFrom;
 }
 
-void SetStatusReadsFailFrom(uint32_t k) {
-  std::lock_guard<std::mutex> hold(g_lock);
-  g_line.statusFailFrom = k;
-}
-
-void SetSerialOpenFails(bool fails) {
-  std::lock_guard<std::mutex> hold(g_lock);
-  g_line.openFails = fails;
-}
-
-void SetSerialWritesFail(bool fails) {
-  std::lock_guard<std::mutex> hold(g_lock);
-  g_line.writesFail = fails;
-}
+void SetStatusReadsFailFrom(uint32_t k) { Locked([&] { g_line.statusFailFrom = k; }); }
+void SetSerialOpenFails(bool fails) { Locked([&] { g_line.openFails = fails; }); }
+void SetSerialWritesFail(bool fails) { Locked([&] { g_line.writesFail = fails; }); }
 
 void QueueSerialInput(const std::vector<uint8_t>& bytes) {
   std::lock_guard<std::mutex> hold(g_lock);
   g_line.input.insert(g_line.input.end(), bytes.begin(), bytes.end());
 }
 
-void SetSerialCallDelayUs(uint32_t us) {
-  std::lock_guard<std::mutex> hold(g_lock);
-  g_line.delayUs = us;
-}
-
-uint32_t StatusReads() {
-  std::lock_guard<std::mutex> hold(g_lock);
-  return g_line.statusReads;
-}
-
-std::vector<uint8_t> SerialWritten() {
-  std::lock_guard<std::mutex> hold(g_lock);
-  return g_line.written;
-}
-
-std::string OpenedPortName() {
-  std::lock_guard<std::mutex> hold(g_lock);
-  return g_line.openedName;
-}
-
-bool SerialPortIsOpen() {
-  std::lock_guard<std::mutex> hold(g_lock);
-  return g_line.handle != kNoHandle;
-}
-
-int SerialCloses() {
-  std::lock_guard<std::mutex> hold(g_lock);
-  return g_line.closes;
-}
-
-int SerialUsesAfterClose() {
-  std::lock_guard<std::mutex> hold(g_lock);
-  return g_line.usesAfterClose;
-}
-
-LineSettings AppliedLineSettings() {
-  std::lock_guard<std::mutex> hold(g_lock);
-  return g_line.applied;
-}
-
-LineTimeouts AppliedLineTimeouts() {
-  std::lock_guard<std::mutex> hold(g_lock);
-  return g_line.timeouts;
-}
-
-void SetReportedLineSettings(const LineSettings& s) {
-  std::lock_guard<std::mutex> hold(g_lock);
-  g_line.reported = s;
-}
+void SetSerialCallDelayUs(uint32_t us) { Locked([&] { g_line.delayUs = us; }); }
+uint32_t StatusReads() { return Locked([&] { return g_line.statusReads; }); }
+std::vector<uint8_t> SerialWritten() { return Locked([&] { return g_line.written; }); }
+std::string OpenedPortName() { return Locked([&] { return g_line.openedName; }); }
+bool SerialPortIsOpen() { return Locked([&] { return g_line.handle != kNoHandle; }); }
+int SerialCloses() { return Locked([&] { return g_line.closes; }); }
+int SerialUsesAfterClose() { return Locked([&] { return g_line.usesAfterClose; }); }
+LineSettings AppliedLineSettings() { return Locked([&] { return g_line.applied; }); }
+LineTimeouts AppliedLineTimeouts() { return Locked([&] { return g_line.timeouts; }); }
+void SetReportedLineSettings(const LineSettings& s) { Locked([&] { g_line.reported = s; }); }
 
 }  // namespace qz::fake
