@@ -204,11 +204,7 @@ void DeviceServer::Marker(uint8_t b) {
   }
 }
 
-std::vector<DeviceRequest> DeviceServer::Requests() const {
-  const uint32_t n = shared_->count.load(std::memory_order_acquire);
-  const uint32_t kept = n < kLogCapacity ? n : kLogCapacity;
-  return std::vector<DeviceRequest>(shared_->log, shared_->log + kept);
-}
+std::vector<DeviceRequest> DeviceServer::Requests() const { return RequestsSince(0); }
 
 std::vector<DeviceRequest> DeviceServer::RequestsSince(uint32_t first) const {
   const uint32_t n = shared_->count.load(std::memory_order_acquire);

@@ -247,7 +247,7 @@ TEST_F(Doctor, SimulatorAnswersTheRoundTrip) {
           static_cast<char*>(nullptr));
     _exit(127);
   }
-  for (int i = 0; i < 200 && access(socket.c_str(), F_OK) != 0; ++i) usleep(10000);
+  EXPECT_TRUE(qztest::Eventually([&] { return access(socket.c_str(), F_OK) == 0; }));
   DoctorRun r = RunDoctor("--marker 17");
   kill(sim, SIGTERM);
   int status = 0;
