@@ -50,11 +50,7 @@ std::string Hex(uint8_t b) {
 }
 
 void Delay() {
-  uint32_t us;
-  {
-    std::lock_guard<std::mutex> hold(g_lock);
-    us = g_line.delayUs;
-  }
+  const uint32_t us = Locked([] { return g_line.delayUs; });
   if (us > 0) std::this_thread::sleep_for(std::chrono::microseconds(us));
 }
 
@@ -79,31 +75,25 @@ OsHandle Open(const char* name) {
   return g_line.handle;
 }
 
+// A settings call: journalled, and refused on a handle that is not open.
+template <typename F>
+bool SettingsCall(OsHandle h, const char* name, F apply) {
+  Delay();
+  std::lock_guard<std::mutex> hold(g_lock);
+  Record(name);
+  if (!Usable(h)) return false;
+  apply();
+  return true;
+}
+
 bool GetSettings(OsHandle h, LineSettings* s) {
-  Delay();
-  std::lock_guard<std::mutex> hold(g_lock);
-  Record("get settings");
-  if (!Usable(h)) return false;
-  *s = g_line.reported;
-  return true;
+  return SettingsCall(h, "get settings", [&] { *s = g_line.reported; });
 }
-
 bool SetSettings(OsHandle h, const LineSettings* s) {
-  Delay();
-  std::lock_guard<std::mutex> hold(g_lock);
-  Record("set settings");
-  if (!Usable(h)) return false;
-  g_line.applied = *s;
-  return true;
+  return SettingsCall(h, "set settings", [&] { g_line.applied = *s; });
 }
-
 bool SetTimeouts(OsHandle h, const LineTimeouts* t) {
-  Delay();
-  std::lock_guard<std::mutex> hold(g_lock);
-  Record("set timeouts");
-  if (!Usable(h)) return false;
-  g_line.timeouts = *t;
-  return true;
+  return SettingsCall(h, "set timeouts", [&] { g_line.timeouts = *t; });
 }
 
 bool Status(OsHandle h, uint32_t* status) {
