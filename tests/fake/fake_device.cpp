@@ -49,6 +49,12 @@ struct Device {
 };
 
 std::mutex g_lock;
+// Runs f under g_lock: the one-statement scripts and reads below.
+template <typename F>
+auto Locked(F f) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  return f();
+}
 std::condition_variable g_changed;
 Device g_device;
 // Kept apart from the script: a transfer blocked inside the device holds a
@@ -260,35 +266,12 @@ void ResetDevice() {
   if (g_handles.empty()) g_nextHandle = 1;
 }
 
-void SetDeviceRevision(uint16_t bcdDevice) {
-  std::lock_guard<std::mutex> hold(g_lock);
-  g_device.revision = bcdDevice;
-}
-
-void FailDescriptorQuery(bool fail) {
-  std::lock_guard<std::mutex> hold(g_lock);
-  g_device.failDescriptor = fail;
-}
-
-void QueueBusy(int n) {
-  std::lock_guard<std::mutex> hold(g_lock);
-  g_device.busy += n;
-}
-
-void SetAlwaysBusy(bool on) {
-  std::lock_guard<std::mutex> hold(g_lock);
-  g_device.alwaysBusy = on;
-}
-
-void FailTransfers(int n) {
-  std::lock_guard<std::mutex> hold(g_lock);
-  g_device.failures += n;
-}
-
-void QueueZeroTaken(int n) {
-  std::lock_guard<std::mutex> hold(g_lock);
-  g_device.zeroTaken += n;
-}
+void SetDeviceRevision(uint16_t bcdDevice) { Locked([&] { g_device.revision = bcdDevice; }); }
+void FailDescriptorQuery(bool fail) { Locked([&] { g_device.failDescriptor = fail; }); }
+void QueueBusy(int n) { Locked([&] { g_device.busy += n; }); }
+void SetAlwaysBusy(bool on) { Locked([&] { g_device.alwaysBusy = on; }); }
+void FailTransfers(int n) { Locked([&] { g_device.failures += n; }); }
+void QueueZeroTaken(int n) { Locked([&] { g_device.zeroTaken += n; }); }
 
 void QueueReplies(const std::vector<uint8_t>& bytes) {
   std::lock_guard<std::mutex> hold(g_lock);
@@ -321,15 +304,8 @@ void SetIgnoreCancel(bool on) {
   g_changed.notify_all();
 }
 
-void HoldNextTransfers(int n) {
-  std::lock_guard<std::mutex> hold(g_lock);
-  g_device.holdNext += n;
-}
-
-void SetTransferDelayMicros(uint32_t us) {
-  std::lock_guard<std::mutex> hold(g_lock);
-  g_device.delayUs = us;
-}
+void HoldNextTransfers(int n) { Locked([&] { g_device.holdNext += n; }); }
+void SetTransferDelayMicros(uint32_t us) { Locked([&] { g_device.delayUs = us; }); }
 
 int OpenDeviceHandles() {
   std::lock_guard<std::mutex> hold(g_lock);
@@ -338,15 +314,8 @@ int OpenDeviceHandles() {
   return n;
 }
 
-int DeviceMisuse() {
-  std::lock_guard<std::mutex> hold(g_lock);
-  return g_device.misuse;
-}
-
-int BlockedTransfers() {
-  std::lock_guard<std::mutex> hold(g_lock);
-  return g_device.blocked;
-}
+int DeviceMisuse() { return Locked([&] { return g_device.misuse; }); }
+int BlockedTransfers() { return Locked([&] { return g_device.blocked; }); }
 
 std::vector<uint8_t> PipeBytes(uint32_t pipe) {
   std::lock_guard<std::mutex> hold(g_lock);
@@ -358,9 +327,6 @@ std::vector<uint8_t> PipeBytes(uint32_t pipe) {
 
 namespace qz::fake {
 
-std::vector<uint32_t> TextBusyWords() {
-  std::lock_guard<std::mutex> hold(g_lock);
-  return g_device.textBusyWords;
-}
+std::vector<uint32_t> TextBusyWords() { return Locked([&] { return g_device.textBusyWords; }); }
 
 }  // namespace qz::fake

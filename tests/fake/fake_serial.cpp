@@ -13,6 +13,12 @@ namespace qz::fake {
 namespace {
 
 std::mutex g_lock;
+// Runs f under g_lock: the one-statement scripts and reads below.
+template <typename F>
+auto Locked(F f) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  return f();
+}
 
 struct Line {
   uint32_t ctsOnFrom = 0;
@@ -44,11 +50,7 @@ std::string Hex(uint8_t b) {
 }
 
 void Delay() {
-  uint32_t us;
-  {
-    std::lock_guard<std::mutex> hold(g_lock);
-    us = g_line.delayUs;
-  }
+  const uint32_t us = Locked([] { return g_line.delayUs; });
   if (us > 0) std::this_thread::sleep_for(std::chrono::microseconds(us));
 }
 
@@ -73,31 +75,25 @@ OsHandle Open(const char* name) {
   return g_line.handle;
 }
 
+// A settings call: journalled, and refused on a handle that is not open.
+template <typename F>
+bool SettingsCall(OsHandle h, const char* name, F apply) {
+  Delay();
+  std::lock_guard<std::mutex> hold(g_lock);
+  Record(name);
+  if (!Usable(h)) return false;
+  apply();
+  return true;
+}
+
 bool GetSettings(OsHandle h, LineSettings* s) {
-  Delay();
-  std::lock_guard<std::mutex> hold(g_lock);
-  Record("get settings");
-  if (!Usable(h)) return false;
-  *s = g_line.reported;
-  return true;
+  return SettingsCall(h, "get settings", [&] { *s = g_line.reported; });
 }
-
 bool SetSettings(OsHandle h, const LineSettings* s) {
-  Delay();
-  std::lock_guard<std::mutex> hold(g_lock);
-  Record("set settings");
-  if (!Usable(h)) return false;
-  g_line.applied = *s;
-  return true;
+  return SettingsCall(h, "set settings", [&] { g_line.applied = *s; });
 }
-
 bool SetTimeouts(OsHandle h, const LineTimeouts* t) {
-  Delay();
-  std::lock_guard<std::mutex> hold(g_lock);
-  Record("set timeouts");
-  if (!Usable(h)) return false;
-  g_line.timeouts = *t;
-  return true;
+  return SettingsCall(h, "set timeouts", [&] { g_line.timeouts = *t; });
 }
 
 bool Status(OsHandle h, uint32_t* status) {
@@ -170,10 +166,7 @@ void InstallSerial(Platform& table) {
   table.closeSerialPort = Close;
 }
 
-void ResetSerial() {
-  std::lock_guard<std::mutex> hold(g_lock);
-  g_line = Line{};
-}
+void ResetSerial() { Locked([&] { g_line = Line{}; }); }
 
 void SetCtsOnFromRead(uint32_t onFrom, uint32_t offFrom) {
   std::lock_guard<std::mutex> hold(g_lock);
@@ -181,74 +174,24 @@ void SetCtsOnFromRead(uint32_t onFrom, uint32_t offFrom) {
   g_line.ctsOffFrom = offFrom;
 }
 
-void SetStatusReadsFailFrom(uint32_t k) {
-  std::lock_guard<std::mutex> hold(g_lock);
-  g_line.statusFailFrom = k;
-}
-
-void SetSerialOpenFails(bool fails) {
-  std::lock_guard<std::mutex> hold(g_lock);
-  g_line.openFails = fails;
-}
-
-void SetSerialWritesFail(bool fails) {
-  std::lock_guard<std::mutex> hold(g_lock);
-  g_line.writesFail = fails;
-}
+void SetStatusReadsFailFrom(uint32_t k) { Locked([&] { g_line.statusFailFrom = k; }); }
+void SetSerialOpenFails(bool fails) { Locked([&] { g_line.openFails = fails; }); }
+void SetSerialWritesFail(bool fails) { Locked([&] { g_line.writesFail = fails; }); }
 
 void QueueSerialInput(const std::vector<uint8_t>& bytes) {
   std::lock_guard<std::mutex> hold(g_lock);
   g_line.input.insert(g_line.input.end(), bytes.begin(), bytes.end());
 }
 
-void SetSerialCallDelayUs(uint32_t us) {
-  std::lock_guard<std::mutex> hold(g_lock);
-  g_line.delayUs = us;
-}
-
-uint32_t StatusReads() {
-  std::lock_guard<std::mutex> hold(g_lock);
-  return g_line.statusReads;
-}
-
-std::vector<uint8_t> SerialWritten() {
-  std::lock_guard<std::mutex> hold(g_lock);
-  return g_line.written;
-}
-
-std::string OpenedPortName() {
-  std::lock_guard<std::mutex> hold(g_lock);
-  return g_line.openedName;
-}
-
-bool SerialPortIsOpen() {
-  std::lock_guard<std::mutex> hold(g_lock);
-  return g_line.handle != kNoHandle;
-}
-
-int SerialCloses() {
-  std::lock_guard<std::mutex> hold(g_lock);
-  return g_line.closes;
-}
-
-int SerialUsesAfterClose() {
-  std::lock_guard<std::mutex> hold(g_lock);
-  return g_line.usesAfterClose;
-}
-
-LineSettings AppliedLineSettings() {
-  std::lock_guard<std::mutex> hold(g_lock);
-  return g_line.applied;
-}
-
-LineTimeouts AppliedLineTimeouts() {
-  std::lock_guard<std::mutex> hold(g_lock);
-  return g_line.timeouts;
-}
-
-void SetReportedLineSettings(const LineSettings& s) {
-  std::lock_guard<std::mutex> hold(g_lock);
-  g_line.reported = s;
-}
+void SetSerialCallDelayUs(uint32_t us) { Locked([&] { g_line.delayUs = us; }); }
+uint32_t StatusReads() { return Locked([&] { return g_line.statusReads; }); }
+std::vector<uint8_t> SerialWritten() { return Locked([&] { return g_line.written; }); }
+std::string OpenedPortName() { return Locked([&] { return g_line.openedName; }); }
+bool SerialPortIsOpen() { return Locked([&] { return g_line.handle != kNoHandle; }); }
+int SerialCloses() { return Locked([&] { return g_line.closes; }); }
+int SerialUsesAfterClose() { return Locked([&] { return g_line.usesAfterClose; }); }
+LineSettings AppliedLineSettings() { return Locked([&] { return g_line.applied; }); }
+LineTimeouts AppliedLineTimeouts() { return Locked([&] { return g_line.timeouts; }); }
+void SetReportedLineSettings(const LineSettings& s) { Locked([&] { g_line.reported = s; }); }
 
 }  // namespace qz::fake

@@ -10,15 +10,26 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Transfers = std::vector<Bytes>;
 
-using ExportsTest = Integration;
+class ExportsTest : public Integration {
+ protected:
+  // Writes text, ended by Z, with the configuration file iniText (none when
+  // empty), and checks what of it the device took after the text filter.
+  void ExpectTaken(const char* iniText, const char* text, const Transfers& want) {
+    StartServer();
+    DeviceServer& dev = server();
+    ChildOptions options;
+    options.iniText = iniText;
+    RunGreeted(options, [&](Report& r, Library& lib, size_t) {
+      lib.WriteText(text);
+      CHILD_EXPECT(r, WaitForTextWrite(dev, {'Z'}));
+      CHILD_EXPECT_EQ(r, TakenWrites(dev.Requests(), 0), want);
+    });
+  }
+};
 
 // The writer is held on 'a' by a busy device while b and c wait in the queue;
 // then `cancel` and d are queued, and the device starts taking bytes again.
-Transfers CancelScenario(Report& r, DeviceServer& dev, int32_t cancel) {
-  dev.SetBusyWrites(DeviceServer::kForever);
-  Library lib;
-  CHILD_EXPECT(r, lib.Load());
-  CHILD_EXPECT(r, WaitForGreeting(dev) != 0);
+Transfers CancelScenario(Report& r, Library& lib, DeviceServer& dev, int32_t cancel) {
   lib.WriteText("abc");
   CHILD_EXPECT(r, WaitForTextWrite(dev, {'a'}, Answer::kBusy, 2));
   lib.WriteByte(cancel);
@@ -28,27 +39,28 @@ Transfers CancelScenario(Report& r, DeviceServer& dev, int32_t cancel) {
   // Only once the writer has handled the cancel: it would discard Z too.
   lib.WriteByte('Z');
   CHILD_EXPECT(r, WaitForTextWrite(dev, {'Z'}));
-  CHILD_EXPECT(r, lib.Unload());
   return TakenWrites(dev.Requests(), 0);
 }
 
 TEST_F(ExportsTest, CancelByteDiscardsTextQueuedBeforeAndAfterIt) {
   StartServer();
-  RunChild([&](Report& r) {
+  server().SetBusyWrites(DeviceServer::kForever);
+  RunGreeted([&](Report& r, Library& lib, size_t) {
     // b and c go when the 24 is queued, d when the writer reaches the 24,
     // which is itself sent as text.
     const Transfers want = {{'a'}, {24}, {'Z'}};
-    CHILD_EXPECT_EQ(r, CancelScenario(r, server(), 24), want);
+    CHILD_EXPECT_EQ(r, CancelScenario(r, lib, server(), 24), want);
   });
 }
 
 TEST_F(ExportsTest, CancelInTheHighBitsQueuesWithoutClearingFirst) {
   StartServer();
-  RunChild([&](Report& r) {
+  server().SetBusyWrites(DeviceServer::kForever);
+  RunGreeted([&](Report& r, Library& lib, size_t) {
     // 0x118 is not 24, so b and c stay queued; its low byte is 24, so the
     // writer still discards d when it reaches it.
     const Transfers want = {{'a'}, {'b'}, {'c'}, {24}, {'Z'}};
-    CHILD_EXPECT_EQ(r, CancelScenario(r, server(), 0x118), want);
+    CHILD_EXPECT_EQ(r, CancelScenario(r, lib, server(), 0x118), want);
   });
 }
 
@@ -59,10 +71,7 @@ TEST_F(ExportsTest, CancelInTheHighBitsQueuesWithoutClearingFirst) {
 TEST_F(ExportsTest, UrgentCancelGetsPastAPollTheDeviceHolds) {
   StartServer();
   DeviceServer& dev = server();
-  RunChild([&](Report& r) {
-    Library lib;
-    CHILD_EXPECT(r, lib.Load());
-    CHILD_EXPECT(r, WaitForGreeting(dev) != 0);
+  RunGreeted([&](Report& r, Library& lib, size_t) {
     dev.HoldReads(1);
     CHILD_EXPECT(r, lib.WriteByteImmediate('a') != 0);  // polling resumes
     lib.ReadByte();
@@ -70,56 +79,45 @@ TEST_F(ExportsTest, UrgentCancelGetsPastAPollTheDeviceHolds) {
     std::vector<DeviceRequest> seen;
     CHILD_EXPECT(r, dev.WaitUntil([&](const std::vector<DeviceRequest>& rs) { return !Select(rs, held).empty(); },
                                   kWaitMs, &seen));
-    const uint32_t heldAt = static_cast<uint32_t>(seen.size());
     CHILD_EXPECT_EQ(r, lib.WriteByteImmediate(24), 1);
-    const auto after = dev.RequestsSince(heldAt);
-    const auto cancels = Select(after, [](const DeviceRequest& q) { return IsGreeting(q); });
+    const auto cancels = Select(dev.RequestsSince(static_cast<uint32_t>(seen.size())), IsGreeting);
     CHILD_EXPECT_EQ(r, cancels.size(), 1u);
     if (!cancels.empty()) {
       CHILD_EXPECT(r, cancels[0].answer == Answer::kAnswered);
       CHILD_EXPECT(r, cancels[0].connection > Select(seen, held).back().connection);
     }
-    CHILD_EXPECT(r, lib.Unload());
   });
 }
 
 TEST_F(ExportsTest, ImmediateBytesTakePipeOneAndOnlyTheCancelIsUrgent) {
   StartServer();
   DeviceServer& dev = server();
-  RunChild([&](Report& r) {
-    Library lib;
-    CHILD_EXPECT(r, lib.Load());
-    const size_t from = WaitForGreeting(dev);
-    CHILD_EXPECT(r, from != 0);
-    CHILD_EXPECT(r, lib.WriteByteImmediate(10) != 0);
-    CHILD_EXPECT(r, lib.WriteByteImmediate(0x10A) != 0);
-    CHILD_EXPECT(r, lib.WriteByteImmediate(0x118) != 0);
-    CHILD_EXPECT(r, lib.WriteByteImmediate(0x141) != 0);
-    CHILD_EXPECT(r, lib.WriteByteImmediate(24) != 0);
-    std::vector<DeviceRequest> all = dev.Requests();
-    all.erase(all.begin(), all.begin() + static_cast<long>(from));
-    const auto sent = Select(all, [](const DeviceRequest& q) { return !IsPoll(q); });
+  RunGreeted([&](Report& r, Library& lib, size_t from) {
+    const struct {
+      int32_t value;
+      uint32_t code;
+      uint8_t sent;
+    } rows[] = {{10, kBulkWrite, 0x00},    {0x10A, kBulkWrite, 0x0A}, {0x118, kBulkWrite, 24},
+                {0x141, kBulkWrite, 0x41}, {24, kUrgentWrite, 24}};
+    for (const auto& row : rows) CHILD_EXPECT(r, lib.WriteByteImmediate(row.value) != 0);
+    const auto sent = SentSince(dev, from);
     CHILD_EXPECT_EQ(r, sent.size(), 5u);
-    const uint32_t codes[] = {kBulkWrite, kBulkWrite, kBulkWrite, kBulkWrite, kUrgentWrite};
-    const uint8_t bytes[] = {0x00, 0x0A, 24, 0x41, 24};
     for (size_t i = 0; i < sent.size() && i < 5; ++i) {
-      CHILD_EXPECT_EQ(r, sent[i].code, codes[i]);
+      CHILD_EXPECT_EQ(r, sent[i].code, rows[i].code);
       CHILD_EXPECT_EQ(r, sent[i].pipe, 1u);
-      CHILD_EXPECT_EQ(r, Show(sent[i].Data()), Show(Bytes{bytes[i]}));
+      CHILD_EXPECT_EQ(r, Show(sent[i].Data()), Show(Bytes{rows[i].sent}));
     }
-    CHILD_EXPECT(r, lib.Unload());
   });
 }
 
 TEST_F(ExportsTest, WriteStringSendsRawChunksOf32AndLiftsPollSuspension) {
   StartServer();
   DeviceServer& dev = server();
-  RunChild([&](Report& r) {
-    Library lib;
-    CHILD_EXPECT(r, lib.Load());
-    CHILD_EXPECT(r, WaitForGreeting(dev) != 0);
-    const auto pollCount = [&] { return Select(dev.Requests(), [](const DeviceRequest& q) { return q.IsWrite(2); }).size(); };
-    const size_t pollsAtGreeting = pollCount();
+  RunGreeted([&](Report& r, Library& lib, size_t) {
+    const auto polls = [](const std::vector<DeviceRequest>& rs) {
+      return Select(rs, [](const DeviceRequest& q) { return q.IsWrite(2); }).size();
+    };
+    const size_t pollsAtGreeting = polls(dev.Requests());
 
     // No bytes: success, nothing sent, but polling resumes.
     Bytes text(70);
@@ -127,12 +125,8 @@ TEST_F(ExportsTest, WriteStringSendsRawChunksOf32AndLiftsPollSuspension) {
     text[69] = 0xFF;
     CHILD_EXPECT_EQ(r, lib.WriteString(text.data(), 0), 1);
     CHILD_EXPECT_EQ(r, lib.WriteString(text.data(), -5), 1);
-    CHILD_EXPECT(r, dev.WaitUntil(
-                        [&](const std::vector<DeviceRequest>& rs) {
-                          return Select(rs, [](const DeviceRequest& q) { return q.IsWrite(2); }).size() >
-                                 pollsAtGreeting;
-                        },
-                        kWaitMs));
+    CHILD_EXPECT(r, dev.WaitUntil([&](const std::vector<DeviceRequest>& rs) { return polls(rs) > pollsAtGreeting; },
+                                  kWaitMs));
     CHILD_EXPECT_EQ(r, lib.WriteString(nullptr, 5), 0);
     CHILD_EXPECT(r, TakenWrites(dev.Requests(), 0).empty());
 
@@ -140,62 +134,31 @@ TEST_F(ExportsTest, WriteStringSendsRawChunksOf32AndLiftsPollSuspension) {
     const Transfers want = {Bytes(text.begin(), text.begin() + 32), Bytes(text.begin() + 32, text.begin() + 64),
                             Bytes(text.begin() + 64, text.end())};
     CHILD_EXPECT_EQ(r, TakenWrites(dev.Requests(), 0), want);
-    CHILD_EXPECT(r, lib.Unload());
   });
 }
 
 TEST_F(ExportsTest, TextReachesTheDeviceInOrderThroughTheFilter) {
-  StartServer();
-  DeviceServer& dev = server();
-  RunChild([&](Report& r) {
-    Library lib;
-    CHILD_EXPECT(r, lib.Load());
-    CHILD_EXPECT(r, WaitForGreeting(dev) != 0);
-    lib.WriteText("Hi.  Yes\n\x7F\x80Z");
-    CHILD_EXPECT(r, WaitForTextWrite(dev, {'Z'}));
-    const Transfers want = {{'H'}, {'i'}, {'.'}, {0x00}, {'Y'}, {'e'}, {'s'}, {'Z'}};
-    CHILD_EXPECT_EQ(r, TakenWrites(dev.Requests(), 0), want);
-    CHILD_EXPECT(r, lib.Unload());
-  });
+  ExpectTaken("", "Hi.  Yes\n\x7F\x80Z", {{'H'}, {'i'}, {'.'}, {0x00}, {'Y'}, {'e'}, {'s'}, {'Z'}});
 }
 
 TEST_F(ExportsTest, PunctuationModeFromTheFileShapesSentenceEnds) {
-  StartServer();
-  DeviceServer& dev = server();
-  ChildOptions options;
-  options.iniText = "[QZVOX_USB_COMM]\nComPort=COM1\nForce_Comm=0\nNoPauses=3\n";
-  RunChild(options, [&](Report& r) {
-    Library lib;
-    CHILD_EXPECT(r, lib.Load());
-    CHILD_EXPECT(r, WaitForGreeting(dev) != 0);
-    lib.WriteText("Stop! Z");
-    CHILD_EXPECT(r, WaitForTextWrite(dev, {'Z'}));
-    const Transfers want = {{'S'}, {'t'}, {'o'}, {'p'}, {',', ','}, {0x00}, {'Z'}};
-    CHILD_EXPECT_EQ(r, TakenWrites(dev.Requests(), 0), want);
-    CHILD_EXPECT(r, lib.Unload());
-  });
+  ExpectTaken("[QZVOX_USB_COMM]\nComPort=COM1\nForce_Comm=0\nNoPauses=3\n", "Stop! Z",
+              {{'S'}, {'t'}, {'o'}, {'p'}, {',', ','}, {0x00}, {'Z'}});
 }
 
 TEST_F(ExportsTest, PauseAndResumeAreOneFunctionThatDoesNothing) {
   StartServer();
   DeviceServer& dev = server();
-  RunChild([&](Report& r) {
-    Library lib;
-    CHILD_EXPECT(r, lib.Load());
-    const size_t from = WaitForGreeting(dev);
-    CHILD_EXPECT(r, from != 0);
+  RunGreeted([&](Report& r, Library& lib, size_t from) {
     CHILD_EXPECT(r, reinterpret_cast<void*>(lib.PauseSpeech) == reinterpret_cast<void*>(lib.ResumeSpeech));
     lib.PauseSpeech();
     lib.ResumeSpeech();
     CHILD_EXPECT_EQ(r, lib.WriteByteImmediate('Q'), 1);  // a marker: nothing came before it
-    std::vector<DeviceRequest> all = dev.Requests();
-    all.erase(all.begin(), all.begin() + static_cast<long>(from));
-    const auto sent = Select(all, [](const DeviceRequest& q) { return !IsPoll(q); });
+    const auto sent = SentSince(dev, from);
     CHILD_EXPECT_EQ(r, sent.size(), 1u);
     CHILD_EXPECT(r, sent.size() == 1 && sent[0].IsWrite(1) && sent[0].Data() == Bytes{'Q'});
     CHILD_EXPECT_EQ(r, lib.CheckWdmStatus(), 1);
     CHILD_EXPECT_EQ(r, lib.ReadyCheck(), 1);
-    CHILD_EXPECT(r, lib.Unload());
   });
 }
 
@@ -226,10 +189,7 @@ TEST_P(RepliesTest, QueuedReplyBytesComeBackThroughReadByte) {
   StartServer();
   DeviceServer& dev = server();
   dev.SetRevision(revision);
-  RunChild([&](Report& r) {
-    Library lib;
-    CHILD_EXPECT(r, lib.Load());
-    CHILD_EXPECT(r, WaitForGreeting(dev) != 0);
+  RunGreeted([&](Report& r, Library& lib, size_t) {
     dev.QueueReply({7, 150, 42, 99});
     CHILD_EXPECT_EQ(r, lib.WriteString(nullptr, 0), 1);  // lifts the poll suspension
     std::vector<int32_t> got;
@@ -250,7 +210,6 @@ TEST_P(RepliesTest, QueuedReplyBytesComeBackThroughReadByte) {
     } else {
       CHILD_EXPECT(r, asks.empty());
     }
-    CHILD_EXPECT(r, lib.Unload());
   });
 }
 
@@ -259,22 +218,13 @@ INSTANTIATE_TEST_SUITE_P(Revisions, RepliesTest, ::testing::Values(uint16_t{0x02
                            return info.param > 0x105 ? std::string("Newer") : std::string("Older");
                          });
 
-}  // namespace
-}  // namespace qztest
-
-namespace qztest {
-namespace {
-
 // A device that goes away fails the call in flight and the library's reopen;
 // once it is back, the next failed call reopens it and later calls reach it
 // on a new connection.
 TEST_F(ExportsTest, DeviceUnpluggedAndReplugged) {
   StartServer();
   DeviceServer& dev = server();
-  RunChild([&](Report& r) {
-    Library lib;
-    CHILD_EXPECT(r, lib.Load());
-    CHILD_EXPECT(r, WaitForGreeting(dev) != 0);
+  RunGreeted([&](Report& r, Library& lib, size_t) {
     dev.Unplug();
     CHILD_EXPECT_EQ(r, lib.WriteByteImmediate('a'), 0);
     CHILD_EXPECT_EQ(r, lib.CheckWdmStatus(), 0);
@@ -284,7 +234,7 @@ TEST_F(ExportsTest, DeviceUnpluggedAndReplugged) {
     CHILD_EXPECT_EQ(r, lib.WriteByteImmediate('c'), 1);
     lib.WriteText("de");
     CHILD_EXPECT(r, WaitForTextWrite(dev, {'e'}));
-    const auto sent = Select(dev.Requests(), [](const DeviceRequest& q) { return !IsPoll(q); });
+    const auto sent = SentSince(dev, 0);
     // Revision query and greeting on the first connection; c, d and e on the
     // second. Neither a nor b ever reached the device.
     CHILD_EXPECT_EQ(r, sent.size(), 5u);
@@ -294,7 +244,6 @@ TEST_F(ExportsTest, DeviceUnpluggedAndReplugged) {
       CHILD_EXPECT_EQ(r, Show(sent[3].Data()), Show(Bytes{'d'}));
       CHILD_EXPECT_EQ(r, sent[4].connection, 2u);
     }
-    CHILD_EXPECT(r, lib.Unload());
   });
   EXPECT_EQ(dev.ConnectionsAccepted(), 2u);
   EXPECT_TRUE(dev.WaitForAllClosed(kWaitMs));
@@ -324,12 +273,6 @@ TEST_F(ExportsTest, WriteStringInSerialModeOpensTheUsbDevice) {
     CHILD_EXPECT(r, dev.WaitForAllClosed(kWaitMs));
   });
 }
-
-}  // namespace
-}  // namespace qztest
-
-namespace qztest {
-namespace {
 
 // The same road with the server on a thread of the library's own process,
 // the way a transport test would run it.

@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 
 #include <atomic>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -33,11 +34,7 @@ class Baton {
   ~Baton() { munmap(stage_, sizeof(std::atomic<int>)); }
   void Set(int stage) { stage_->store(stage); }
   bool WaitFor(int stage, uint32_t timeoutMs = kWaitMs) const {
-    for (uint32_t waited = 0; stage_->load() < stage; ++waited) {
-      if (waited >= timeoutMs) return false;
-      SleepMs(1);
-    }
-    return true;
+    return Eventually([&] { return stage_->load() >= stage; }, timeoutMs);
   }
 
  private:
@@ -83,6 +80,11 @@ inline bool WaitForTextWrite(const DeviceServer& server, std::vector<uint8_t> da
       timeoutMs);
 }
 
+// What the library sent from request `from` on, reply polls left out.
+inline std::vector<DeviceRequest> SentSince(const DeviceServer& server, size_t from) {
+  return Select(server.RequestsSince(static_cast<uint32_t>(from)), [](const DeviceRequest& q) { return !IsPoll(q); });
+}
+
 class Integration : public ::testing::Test {
  protected:
   void StartServer() {
@@ -97,6 +99,23 @@ class Integration : public ::testing::Test {
     Expect(child);
   }
   void RunChild(ChildBody body) { RunChild(ChildOptions{}, std::move(body)); }
+
+  // Runs body in a library child between a checked load, whose greeting
+  // reached the server, and a checked unload. `from` is the index of the
+  // first request after the greeting.
+  using GreetedBody = std::function<void(Report&, Library&, size_t from)>;
+  void RunGreeted(const ChildOptions& options, GreetedBody body) {
+    DeviceServer& dev = server();
+    RunChild(options, [&](Report& r) {
+      Library lib;
+      CHILD_EXPECT(r, lib.Load());
+      const size_t from = WaitForGreeting(dev);
+      CHILD_EXPECT(r, from != 0);
+      body(r, lib, from);
+      CHILD_EXPECT(r, lib.Unload());
+    });
+  }
+  void RunGreeted(GreetedBody body) { RunGreeted(ChildOptions{}, std::move(body)); }
 
   // Turns a finished child's report into the test's result; notes are shown.
   static void Expect(LibraryProcess& child, uint32_t timeoutMs = 120000) {

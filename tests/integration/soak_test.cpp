@@ -234,10 +234,7 @@ TEST(SoakTest, ThreeProcessesSpeakThroughCancelsOutagesAndOverflows) {
   close(commands);
   waitpid(sim, nullptr, 0);
 
-  std::ifstream in(transcript, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  const std::string spoken = text.str();
+  const std::string spoken = FileText(transcript);
   Counts byKind[4];
   off_t from = 0;
   uint64_t before[kSpeakers] = {};

@@ -34,28 +34,14 @@ std::string Percentiles(std::vector<uint64_t> us) {
   return line;
 }
 
-// Waits (1 ms steps) until pred holds; false after timeoutMs.
-template <typename Pred>
-bool Await(Pred pred, uint32_t timeoutMs = kWaitMs) {
-  const uint64_t deadline = MonotonicUs() + static_cast<uint64_t>(timeoutMs) * 1000;
-  while (!pred()) {
-    if (MonotonicUs() > deadline) return false;
-    SleepMs(1);
-  }
-  return true;
-}
-
 // The text bytes the device took from index `first` of the record on.
 std::string TakenText(const DeviceServer& dev, uint32_t first) {
-  std::string text;
-  for (const DeviceRequest& r : dev.RequestsSince(first)) {
-    if (r.IsWrite(0) && r.answer == Answer::kAnswered) text.append(r.bytes, r.bytes + r.length);
-  }
-  return text;
+  const std::vector<uint8_t> text = TakenBytes(dev.RequestsSince(first), 0);
+  return std::string(text.begin(), text.end());
 }
 
 bool TextArrived(const DeviceServer& dev, uint32_t first, const std::string& want) {
-  return Await([&] { return TakenText(dev, first).find(want) != std::string::npos; });
+  return Eventually([&] { return TakenText(dev, first).find(want) != std::string::npos; });
 }
 
 // The device is unplugged and replugged 1000 times while text flows. Each
@@ -83,12 +69,12 @@ TEST_F(StormTest, AThousandUnplugsAndReplugsWhileTextFlows) {
     for (int cycle = 0; cycle < kCycles && r.failures() == 0; ++cycle) {
       dev.Unplug();
       lib.WriteByte('#');  // written into the outage: its transfer fails
-      if (Await([&] { return lib.CheckWdmStatus() == 0; })) ++noticed;
+      if (Eventually([&] { return lib.CheckWdmStatus() == 0; })) ++noticed;
       const uint32_t accepted = dev.ConnectionsAccepted();
       const uint64_t back = MonotonicUs();
       dev.Replug();
       // Nothing is written now: only the poller can bring the device back.
-      const bool again = Await([&] { return dev.ConnectionsAccepted() > accepted && lib.CheckWdmStatus() == 1; });
+      const bool again = Eventually([&] { return dev.ConnectionsAccepted() > accepted && lib.CheckWdmStatus() == 1; });
       CHILD_EXPECT(r, again);
       if (!again) break;
       ++recovered;
@@ -150,7 +136,6 @@ TEST_F(StormTest, LongBusyStretchesHoldTextWithoutHoldingTheApplication) {
     CHILD_EXPECT(r, WaitForGreeting(dev) != 0);
     CallTimes quick;
     std::string expected;
-    int busyAnswers = 0;
     const uint32_t start = dev.RequestCount();
     for (int s = 0; s < kStretches && r.failures() == 0; ++s) {
       dev.SetBusyWrites(DeviceServer::kForever);
@@ -172,9 +157,9 @@ TEST_F(StormTest, LongBusyStretchesHoldTextWithoutHoldingTheApplication) {
       dev.SetBusyWrites(0);
       CHILD_EXPECT(r, TextArrived(dev, start, expected));
     }
-    for (const DeviceRequest& q : dev.RequestsSince(start)) {
-      if (q.IsWrite(0) && q.answer == Answer::kBusy) ++busyAnswers;
-    }
+    const size_t busyAnswers =
+        Select(dev.RequestsSince(start), [](const DeviceRequest& q) { return q.IsWrite(0) && q.answer == Answer::kBusy; })
+            .size();
     CHILD_EXPECT_EQ(r, TakenText(dev, start), expected);
     CHILD_EXPECT(r, quick.Max() < 1000000);
 
@@ -219,7 +204,7 @@ TEST_F(StormTest, SilentDeviceBoundsEveryCallAndUnloadStaysPrompt) {
       }
       dev.SetSilent(false);
       const uint32_t from = dev.RequestCount();
-      CHILD_EXPECT(r, Await([&] { return lib.CheckWdmStatus() == 1; }));
+      CHILD_EXPECT(r, Eventually([&] { return lib.CheckWdmStatus() == 1; }));
       const std::string text = "after" + std::to_string(s) + ";";
       lib.WriteText(text);
       CHILD_EXPECT(r, TextArrived(dev, from, text));

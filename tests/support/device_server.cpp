@@ -14,6 +14,7 @@
 #include <cstring>
 #include <random>
 
+#include "sandbox.h"
 #include "seqpacket_listener.h"
 
 namespace qztest {
@@ -39,12 +40,6 @@ void SleepMs(int ms) {
   timespec ts{0, ms * 1000000L};
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }
-}
-
-uint64_t NowMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
 }
 
 }  // namespace
@@ -138,14 +133,9 @@ void DeviceServer::Stop() {
   if (thread_.joinable()) thread_.join();
   if (child_ > 0) {
     int status = 0;
-    const uint64_t deadline = NowMs() + 5000;
-    while (waitpid(child_, &status, WNOHANG) == 0) {
-      if (NowMs() > deadline) {
-        kill(child_, SIGKILL);
-        waitpid(child_, &status, 0);
-        break;
-      }
-      SleepMs(1);
+    if (!Eventually([&] { return waitpid(child_, &status, WNOHANG) != 0; }, 5000)) {
+      kill(child_, SIGKILL);
+      waitpid(child_, &status, 0);
     }
     child_ = -1;
   }
@@ -214,11 +204,7 @@ void DeviceServer::Marker(uint8_t b) {
   }
 }
 
-std::vector<DeviceRequest> DeviceServer::Requests() const {
-  const uint32_t n = shared_->count.load(std::memory_order_acquire);
-  const uint32_t kept = n < kLogCapacity ? n : kLogCapacity;
-  return std::vector<DeviceRequest>(shared_->log, shared_->log + kept);
-}
+std::vector<DeviceRequest> DeviceServer::Requests() const { return RequestsSince(0); }
 
 std::vector<DeviceRequest> DeviceServer::RequestsSince(uint32_t first) const {
   const uint32_t n = shared_->count.load(std::memory_order_acquire);
@@ -239,25 +225,19 @@ uint32_t DeviceServer::MalformedAnswers() const {
 }
 
 bool DeviceServer::WaitForAllClosed(uint32_t timeoutMs) const {
-  const uint64_t deadline = NowMs() + timeoutMs;
-  while (shared_->open.load() != 0) {
-    if (NowMs() >= deadline) return false;
-    SleepMs(1);
-  }
-  return true;
+  return Eventually([&] { return shared_->open.load() == 0; }, timeoutMs);
 }
 
 bool DeviceServer::WaitUntil(const std::function<bool(const std::vector<DeviceRequest>&)>& pred,
                              uint32_t timeoutMs, std::vector<DeviceRequest>* seen) const {
-  const uint64_t deadline = NowMs() + timeoutMs;
-  for (;;) {
-    std::vector<DeviceRequest> now = Requests();
-    const bool holds = pred(now);
-    if (seen != nullptr) *seen = std::move(now);
-    if (holds) return true;
-    if (NowMs() >= deadline) return false;
-    SleepMs(1);
-  }
+  return Eventually(
+      [&] {
+        std::vector<DeviceRequest> now = Requests();
+        const bool holds = pred(now);
+        if (seen != nullptr) *seen = std::move(now);
+        return holds;
+      },
+      timeoutMs);
 }
 
 // The server loop: one listening socket and the connections, served in order,

@@ -97,11 +97,8 @@ void Library::WriteText(const std::string& text) const {
 int CountThreads() { return CountEntries("/proc/self/task"); }
 
 int ThreadCountOnceAt(int want) {
-  int n = CountThreads();
-  for (int waited = 0; n != want && waited < 10000; ++waited) {
-    SleepMs(1);
-    n = CountThreads();
-  }
+  int n = 0;
+  Eventually([&] { return (n = CountThreads()) == want; });
   return n;
 }
 

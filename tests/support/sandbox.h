@@ -1,16 +1,24 @@
 // The one temporary-directory fixture of the tests: a fresh directory (mode
 // 0700) with runtime/ and config/ inside, removed with everything in it when
 // the sandbox goes. Use() points this process's QZUSBD_RUNTIME_DIR and
-// QZUSBD_CONFIG_DIR at it until the sandbox goes.
+// QZUSBD_CONFIG_DIR at it until the sandbox goes. Beside it, the few file and
+// program helpers the tests share.
 #pragma once
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
 
 namespace qztest {
 
@@ -72,5 +80,52 @@ class Sandbox {
   std::string root_, runtime_, config_;
   bool used_ = false;
 };
+
+// Waits, in 1 ms steps, until done() holds; false once timeoutMs has passed
+// without it. For what a running thread or process will make true: the bound
+// is only ever used up by a fault.
+template <typename Done>
+bool Eventually(Done done, uint32_t timeoutMs = 10000) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// A whole file's bytes; empty when it cannot be read.
+inline std::string FileText(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+inline void WriteFileText(const std::string& path, const std::string& text) {
+  std::ofstream f(path, std::ios::binary);
+  f << text;
+}
+
+// A shell command run to its end: its exit code (-1 when it did not exit) and
+// what it printed on both outputs. Bounded, in case a program that should
+// stop goes on.
+struct Finished {
+  int exitCode = -1;
+  std::string out;
+};
+
+inline Finished RunToEnd(const std::string& command) {
+  Finished r;
+  const std::string cmd = "timeout 60 " + command + " 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  const int status = pclose(p);
+  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
 
 }  // namespace qztest

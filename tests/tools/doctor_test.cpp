@@ -7,12 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <dirent.h>
-#include <fstream>
+
 #include <set>
-#include <sstream>
 #include <string>
 
 #include "device_server.h"
@@ -20,17 +17,8 @@
 
 namespace {
 
-struct DoctorRun {
-  int exitCode = -1;
-  std::string out;
-};
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
+using DoctorRun = qztest::Finished;
+using qztest::FileText;
 
 class Doctor : public ::testing::Test {
  protected:
@@ -47,10 +35,7 @@ class Doctor : public ::testing::Test {
   }
 
   std::string IniPath() const { return config_ + "/qzusbd.ini"; }
-  void WriteIni(const std::string& text) {
-    std::ofstream f(IniPath(), std::ios::binary);
-    f << text;
-  }
+  void WriteIni(const std::string& text) { qztest::WriteFileText(IniPath(), text); }
   // The device, answering as a synthesizer of the given revision.
   void StartServer(uint16_t revision) {
     server_.SetRevision(revision);
@@ -75,16 +60,7 @@ class Doctor : public ::testing::Test {
     std::string cmd = "env QZUSBD_RUNTIME_DIR='" + (runtime.empty() ? runtime_ : runtime) + "' QZUSBD_CONFIG_DIR='" +
                       (config.empty() ? config_ : config) + "' " + env;
     for (int n = 1; n <= 4; ++n) cmd += " QZUSBD_COM" + std::to_string(n) + "='" + ports_[n - 1] + "'";
-    cmd += std::string(" '") + QZDOCTOR_PATH + "' " + args + " 2>&1";
-    DoctorRun r;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    int status = pclose(p);
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    return qztest::RunToEnd(cmd + " '" + QZDOCTOR_PATH + "' " + args);
   }
 
   std::set<std::string> RuntimeFiles() const {
@@ -128,7 +104,7 @@ TEST_F(Doctor, HealthyUsbLinkReportsSettingsRevisionAndRoundTrip) {
 
   // Looked at, never changed; the device was not greeted or cleared, and the
   // machine-wide block was not touched.
-  EXPECT_EQ(ReadFile(IniPath()), ini);
+  EXPECT_EQ(FileText(IniPath()), ini);
   EXPECT_EQ(Cancels(), 0u);
   EXPECT_EQ(Taken(0), (std::vector<uint8_t>{0x01, '4', '2', 0x01}));
   EXPECT_TRUE(Taken(1).empty());
@@ -174,13 +150,13 @@ TEST_F(Doctor, ConfigurationChangesOnlyWithFixConfig) {
   DoctorRun fix = RunDoctor("--fix-config --timeout 50");
   EXPECT_EQ(fix.exitCode, 0) << fix.out;
   EXPECT_HAS(fix.out, "Fixed: created " + IniPath());
-  EXPECT_HAS(ReadFile(IniPath()), "NoPauses=0  ; Pauses caused by punctuation");
+  EXPECT_HAS(FileText(IniPath()), "NoPauses=0  ; Pauses caused by punctuation");
 
   WriteIni("[QZVOX_USB_COMM]\nComPort=LPT1\nNoPauses=1\n");
   DoctorRun port = RunDoctor("--fix-config --timeout 50");
   EXPECT_HAS(port.out, "now names COM1");
   EXPECT_HAS(port.out, "ComPort is COM1: the library uses COM1");
-  EXPECT_EQ(ReadFile(IniPath()), "[QZVOX_USB_COMM]\nComPort=COM1\nNoPauses=1\n");
+  EXPECT_EQ(FileText(IniPath()), "[QZVOX_USB_COMM]\nComPort=COM1\nNoPauses=1\n");
 }
 
 TEST_F(Doctor, SerialModeOpensOnlyMappedPorts) {
@@ -210,10 +186,7 @@ TEST_F(Doctor, TroubleIsNamedAndExitsOne) {
   ASSERT_EQ(chmod((root_ + "/open").c_str(), 0777), 0);
   ASSERT_EQ(symlink("run", (root_ + "/link").c_str()), 0);
   ASSERT_EQ(mkdir((root_ + "/big").c_str(), 0700), 0);
-  {
-    std::ofstream big(root_ + "/big/qzusbd.ini", std::ios::binary);
-    big << "[QZVOX_USB_COMM]\n" << std::string(5 << 20, ';');
-  }
+  qztest::WriteFileText(root_ + "/big/qzusbd.ini", "[QZVOX_USB_COMM]\n" + std::string(5 << 20, ';'));
   struct Case {
     const char* what;
     std::string args, runtime, config;
@@ -274,7 +247,7 @@ TEST_F(Doctor, SimulatorAnswersTheRoundTrip) {
           static_cast<char*>(nullptr));
     _exit(127);
   }
-  for (int i = 0; i < 200 && access(socket.c_str(), F_OK) != 0; ++i) usleep(10000);
+  EXPECT_TRUE(qztest::Eventually([&] { return access(socket.c_str(), F_OK) == 0; }));
   DoctorRun r = RunDoctor("--marker 17");
   kill(sim, SIGTERM);
   int status = 0;

@@ -8,12 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,24 +23,10 @@
 namespace qz {
 namespace {
 
-using namespace std::chrono_literals;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-// Waits (at most 10 s) for a condition that a running simulator will make true.
-bool Eventually(const std::function<bool()>& done) {
-  const auto end = std::chrono::steady_clock::now() + 10s;
-  while (std::chrono::steady_clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return done();
-}
+using qztest::Eventually;
+using qztest::FileText;
+using qztest::Finished;
+using qztest::RunToEnd;
 
 class QzsimTest : public ::testing::Test {
  protected:
@@ -105,7 +87,7 @@ class QzsimTest : public ::testing::Test {
     }
   }
 
-  std::string Transcript() { return ReadFile(dir_ + "/transcript"); }
+  std::string Transcript() { return FileText(dir_ + "/transcript"); }
 
   int32_t PollUntilReply() {
     int32_t r = -1;
@@ -127,7 +109,7 @@ TEST_F(QzsimTest, SpeaksTextAndSendsMarkersOnNewerProtocol) {
   EXPECT_EQ(PollUntilReply(), 42);
   EXPECT_EQ(PollReplyByte(), -1);
   EXPECT_EQ(Proc().deviceOpen.load(), 1);
-  const std::string log = ReadFile(dir_ + "/log.jsonl");
+  const std::string log = FileText(dir_ + "/log.jsonl");
   EXPECT_NE(log.find("\"code\":\"0x222051\",\"pipe\":2,\"in\":\"03\""), std::string::npos);
   EXPECT_NE(log.find("\"code\":\"0x22204E\",\"pipe\":3"), std::string::npos);
 }
@@ -225,27 +207,7 @@ TEST_F(QzsimTest, UnplugsAfterTheGivenTime) {
   struct stat st;
   EXPECT_TRUE(Eventually([&] { return stat((dir_ + "/qzusb-0").c_str(), &st) != 0; }));
   EXPECT_EQ(posix::OpenDevice(kDevicePath), kInvalidHandle);
-  EXPECT_NE(ReadFile(dir_ + "/log.jsonl").find("\"event\":\"unplugged\""), std::string::npos);
-}
-
-// A program run to its end: the exit code and what it printed. Bounded, in
-// case a program that should stop goes on.
-struct Finished {
-  int exitCode = -1;
-  std::string out;
-};
-
-Finished RunToEnd(const std::string& command) {
-  Finished r;
-  const std::string cmd = "timeout 60 " + command + " 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
-  if (p == nullptr) return r;
-  char buf[512];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  const int status = pclose(p);
-  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+  EXPECT_NE(FileText(dir_ + "/log.jsonl").find("\"event\":\"unplugged\""), std::string::npos);
 }
 
 // Every refusal names what is wrong; a runtime directory qzsim refuses is one
@@ -297,8 +259,6 @@ TEST_F(QzsimTest, RefusesWhatTheLibraryRefusesAndSaysWhy) {
       setenv("QZUSBD_RUNTIME_DIR", dir_.c_str(), 1);
     }
   }
-  std::string cmd = "rm -rf '" + dir_ + "'/open '" + dir_ + "'/real '" + dir_ + "'/link '" + dir_ + "'/theirs";
-  EXPECT_EQ(std::system(cmd.c_str()), 0);
 }
 
 // Two simulators on one runtime directory: the second refuses a live socket
@@ -411,7 +371,7 @@ uint32_t Le(const std::string& b, size_t at, int bytes) {
 
 Wav ReadWav(const std::string& path) {
   Wav w;
-  const std::string b = ReadFile(path);
+  const std::string b = FileText(path);
   auto fail = [&](const char* why) {
     w.problem = why;
     return w;
@@ -433,7 +393,7 @@ Wav ReadWav(const std::string& path) {
 
 // The samples the WAV header counts so far (0 when there is no header yet).
 uint32_t WavDataBytes(const std::string& path) {
-  const std::string b = ReadFile(path);
+  const std::string b = FileText(path);
   return b.size() >= 44 ? Le(b, 40, 4) : 0;
 }
 

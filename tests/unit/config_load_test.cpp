@@ -45,16 +45,8 @@ class ConfigLoad : public ::testing::Test {
     setenv("QZUSBD_CONFIG_DIR", dir.c_str(), 1);
   }
   std::string IniPath() const { return dir_ + "/qzusbd.ini"; }
-  void WriteIni(const std::string& text) {
-    std::ofstream f(IniPath(), std::ios::binary);
-    f << text;
-  }
-  std::string ReadIni() const {
-    std::ifstream f(IniPath(), std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-  }
+  void WriteIni(const std::string& text) { qztest::WriteFileText(IniPath(), text); }
+  std::string ReadIni() const { return qztest::FileText(IniPath()); }
   bool IniExists() const { return access(IniPath().c_str(), F_OK) == 0; }
   // Loads a file with the given section body and returns the file afterwards.
   std::string LoadWith(const std::string& body) {

@@ -21,12 +21,7 @@ class ProfileFile : public ::testing::Test {
     dir_ = sandbox_.configDir();
     path_ = dir_ + "/p.ini";
   }
-  std::string Read() const {
-    std::ifstream f(path_, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-  }
+  std::string Read() const { return qztest::FileText(path_); }
   int Entries() const {
     int n = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir_)) n += e.exists() ? 1 : 0;

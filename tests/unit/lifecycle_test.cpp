@@ -11,6 +11,7 @@
 #include "fake/fake.h"
 #include "fake/fake_device.h"
 #include "qzusbd.h"
+#include "sandbox.h"
 #include "state/state.h"
 
 namespace qz {
@@ -160,7 +161,7 @@ TEST_F(LifecycleTest, UnloadCutsAStuckTransferLooseAndClosesEverything) {
   Load();
   fake::SetNeverAnswer(true);
   USBQZ_WriteByte('a');
-  for (int i = 0; i < 5000 && fake::BlockedTransfers() == 0; ++i) NativePlatform().sleepMs(1);
+  qztest::Eventually([] { return fake::BlockedTransfers() != 0; });
   ASSERT_EQ(fake::BlockedTransfers(), 1);
   OnLibraryUnload(false);
   EXPECT_EQ(fake::BlockedTransfers(), 0);
@@ -184,7 +185,7 @@ TEST_F(LifecycleTest, UnloadThatCannotGetTheWriterOutNeverLeavesItUnmapped) {
     fake::SetNeverAnswer(true);
     fake::SetIgnoreCancel(true);
     USBQZ_WriteByte('a');
-    for (int i = 0; i < 5000 && fake::BlockedTransfers() == 0; ++i) NativePlatform().sleepMs(1);
+    qztest::Eventually([] { return fake::BlockedTransfers() != 0; });
     ASSERT_EQ(fake::BlockedTransfers(), 1);
     g_canKeep = c.canKeep;
     g_keepCalls = 0;

@@ -16,10 +16,13 @@
 #include "fake/fake_device.h"
 #include "fake/fake_serial.h"
 #include "qzusbd.h"
+#include "sandbox.h"
 #include "state/ring.h"
 
 namespace qz {
 namespace {
+
+using qztest::Eventually;
 
 std::vector<uint8_t> Bytes(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
 
@@ -242,11 +245,6 @@ class WorkerTest : public PipelineTest {
     RingPush(TextRingOf(Shared()), b);
     WakeWriter();
   }
-  template <typename Done>
-  static bool WaitFor(Done done, int ms = 10000) {
-    for (int i = 0; i < ms && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return done();
-  }
 
   Platform table_;
   static std::atomic<int> writerSignals;
@@ -263,7 +261,7 @@ TEST_F(WorkerTest, SuspendedPollerMakesNoTransferAtAll) {
   // Ten turns of its loop, each woken at once.
   for (int i = 1; i <= 10; ++i) {
     Os().signalEvent(Proc().pollerWakeEvent);
-    ASSERT_TRUE(WaitFor([i] { return pollerWaits.load() > i; }));
+    ASSERT_TRUE(Eventually([i] { return pollerWaits.load() > i; }));
   }
   StopWorkers();
   EXPECT_TRUE(fake::Journal().empty()) << fake::Journal().front();
@@ -276,10 +274,10 @@ TEST_F(WorkerTest, PollerWokenToStopPollsNoMore) {
   waitsForSignal = true;
   StartPoller();
   Os().signalEvent(Proc().pollerWakeEvent);
-  ASSERT_TRUE(WaitFor([] { return fake::CountJournal("read 3 ") >= 1; }));
+  ASSERT_TRUE(Eventually([] { return fake::CountJournal("read 3 ") >= 1; }));
   // After its first poll it pauses and then waits on its event: stop it in
   // that wait (a signal sent just before the wait begins ends it all the same).
-  ASSERT_TRUE(WaitFor([] { return pollerWaits.load() >= 2; }));
+  ASSERT_TRUE(Eventually([] { return pollerWaits.load() >= 2; }));
   const int polls = fake::CountJournal("write 2 03");
   Proc().pollerStop = 1;
   Os().signalEvent(Proc().pollerWakeEvent);
@@ -290,7 +288,7 @@ TEST_F(WorkerTest, PollerWokenToStopPollsNoMore) {
 TEST_F(WorkerTest, OnlyReplyBytesBelowOneHundredReachTheReplyRing) {
   fake::QueueReplies({100, 7, 255, 99, 0});
   StartPoller();
-  ASSERT_TRUE(WaitFor([] { return fake::CountJournal("read 3 ") >= 6; }));
+  ASSERT_TRUE(Eventually([] { return fake::CountJournal("read 3 ") >= 6; }));
   StopWorkers();
   std::vector<int32_t> got;
   for (int32_t v = RingPop(ReplyRingOf(Shared())); v != -1; v = RingPop(ReplyRingOf(Shared()))) got.push_back(v);
@@ -303,12 +301,12 @@ TEST_F(WorkerTest, BytesPushedWhileTheWriterIsBusyGoOutWithoutAnotherWake) {
   StartWriter();
   fake::SetNeverAnswer(true);
   Write('a');
-  ASSERT_TRUE(WaitFor([] { return fake::BlockedTransfers() == 1; }));
+  ASSERT_TRUE(Eventually([] { return fake::BlockedTransfers() == 1; }));
   int before = writerSignals.load();
   for (uint8_t b : Bytes("bcd")) Write(b);
   EXPECT_EQ(writerSignals.load(), before) << "the writer was awake: no signal needed";
   fake::SetNeverAnswer(false);
-  ASSERT_TRUE(WaitFor([] { return fake::PipeBytes(0).size() == 4; }));
+  ASSERT_TRUE(Eventually([] { return fake::PipeBytes(0).size() == 4; }));
   EXPECT_EQ(fake::PipeBytes(0), Bytes("abcd"));
 }
 
@@ -316,7 +314,7 @@ TEST_F(WorkerTest, NothingMoreIsSentOnceTheStopFlagIsSet) {
   StartWriter();
   fake::SetNeverAnswer(true);
   Write('a');
-  ASSERT_TRUE(WaitFor([] { return fake::BlockedTransfers() == 1; }));
+  ASSERT_TRUE(Eventually([] { return fake::BlockedTransfers() == 1; }));
   Write('b');
   Write('c');
   Proc().writerStop = 1;
@@ -337,7 +335,7 @@ TEST_F(WorkerTest, NoWakeUpIsLostAcrossManyBursts) {
     int n = 1 + burst % 3;
     for (int i = 0; i < n; ++i) Write(static_cast<uint8_t>('a' + (expected + i) % 26));
     expected += n;
-    ASSERT_TRUE(WaitFor([&] { return fake::PipeBytes(0).size() == expected; })) << "burst " << burst;
+    ASSERT_TRUE(Eventually([&] { return fake::PipeBytes(0).size() == expected; })) << "burst " << burst;
     if (burst % 4 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200 * (burst % 7)));
   }
   std::vector<uint8_t> sent = fake::PipeBytes(0);

@@ -10,6 +10,7 @@
 #include "channels/usb_channel.h"
 #include "fake/fake.h"
 #include "fake/fake_device.h"
+#include "sandbox.h"
 #include "state/state.h"
 
 namespace qz {
@@ -229,7 +230,7 @@ class UsbChannelThreadsTest : public UsbChannelTest {
     fake::SetRealSleeps(true);
   }
   static void WaitBlocked(int n) {
-    while (fake::BlockedTransfers() < n) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(qztest::Eventually([n] { return fake::BlockedTransfers() >= n; }));
   }
 };
 
@@ -274,11 +275,7 @@ TEST_F(UsbChannelThreadsTest, HeldTransferIsCancelledByReopenAndUrgentCancel) {
     WaitBlocked(1);
     std::atomic<int> result{-1};
     std::thread caller([&] { result = c.call() ? 1 : 0; });
-    bool done = false;
-    for (int i = 0; i < 10000 && !done; ++i) {
-      done = result.load() != -1;
-      if (!done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    const bool done = qztest::Eventually([&] { return result.load() != -1; });
     EXPECT_TRUE(done) << "it queued behind the held transfer";
     if (!done) CancelDeviceTransfers();  // lets both threads out
     caller.join();
