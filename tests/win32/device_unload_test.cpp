@@ -134,9 +134,9 @@ int main() {
               total / kRounds, slowest);
 
   // The process carries on and can load the library again. It waits for that
-  // unload too before it exits: a thread still starting when a 32-bit process
-  // exits crashes Wine's loader (exit status 139), and right after a load the
-  // library's threads are still starting.
+  // unload too before it exits: right after a load the library's threads are
+  // still starting, and under 32-bit Wine a process that exits while one of
+  // its threads starts dies of a segmentation fault (status 139).
   HMODULE m = LoadLibraryA("qzusbd.dll");
   CHECK(m != nullptr);
   if (m != nullptr) {
