@@ -42,26 +42,20 @@ Transfers CancelScenario(Report& r, Library& lib, DeviceServer& dev, int32_t can
   return TakenWrites(dev.Requests(), 0);
 }
 
-TEST_F(ExportsTest, CancelByteDiscardsTextQueuedBeforeAndAfterIt) {
-  StartServer();
-  server().SetBusyWrites(DeviceServer::kForever);
-  RunGreeted([&](Report& r, Library& lib, size_t) {
-    // b and c go when the 24 is queued, d when the writer reaches the 24,
-    // which is itself sent as text.
-    const Transfers want = {{'a'}, {24}, {'Z'}};
-    CHILD_EXPECT_EQ(r, CancelScenario(r, lib, server(), 24), want);
-  });
-}
-
-TEST_F(ExportsTest, CancelInTheHighBitsQueuesWithoutClearingFirst) {
-  StartServer();
-  server().SetBusyWrites(DeviceServer::kForever);
-  RunGreeted([&](Report& r, Library& lib, size_t) {
-    // 0x118 is not 24, so b and c stay queued; its low byte is 24, so the
-    // writer still discards d when it reaches it.
-    const Transfers want = {{'a'}, {'b'}, {'c'}, {24}, {'Z'}};
-    CHILD_EXPECT_EQ(r, CancelScenario(r, lib, server(), 0x118), want);
-  });
+// 24 clears what is queued before it, and the writer discards what follows
+// it when it reaches it; 0x118 is not 24, so b and c stay queued, but its low
+// byte is 24, so the writer still discards d.
+TEST_F(ExportsTest, CancelByteDiscardsQueuedTextAndTheHighBitsOnlyWhatFollows) {
+  const struct {
+    int32_t cancel;
+    Transfers want;
+  } cases[] = {{24, {{'a'}, {24}, {'Z'}}}, {0x118, {{'a'}, {'b'}, {'c'}, {24}, {'Z'}}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cancel);
+    StartServer();
+    server().SetBusyWrites(DeviceServer::kForever);
+    RunGreeted([&](Report& r, Library& lib, size_t) { CHILD_EXPECT_EQ(r, CancelScenario(r, lib, server(), c.cancel), c.want); });
+  }
 }
 
 // The device holds the answer to one poll read: the poller's transfer never
@@ -137,11 +131,10 @@ TEST_F(ExportsTest, WriteStringSendsRawChunksOf32AndLiftsPollSuspension) {
   });
 }
 
+// What the writer thread takes from the queue goes through the filter, in
+// the punctuation mode the configuration file names.
 TEST_F(ExportsTest, TextReachesTheDeviceInOrderThroughTheFilter) {
   ExpectTaken("", "Hi.  Yes\n\x7F\x80Z", {{'H'}, {'i'}, {'.'}, {0x00}, {'Y'}, {'e'}, {'s'}, {'Z'}});
-}
-
-TEST_F(ExportsTest, PunctuationModeFromTheFileShapesSentenceEnds) {
   ExpectTaken("[QZVOX_USB_COMM]\nComPort=COM1\nForce_Comm=0\nNoPauses=3\n", "Stop! Z",
               {{'S'}, {'t'}, {'o'}, {'p'}, {',', ','}, {0x00}, {'Z'}});
 }
@@ -271,29 +264,6 @@ TEST_F(ExportsTest, WriteStringInSerialModeOpensTheUsbDevice) {
     CHILD_EXPECT_EQ(r, TakenWrites(dev.Requests(), 0), want);
     CHILD_EXPECT(r, lib.Unload());
     CHILD_EXPECT(r, dev.WaitForAllClosed(kWaitMs));
-  });
-}
-
-// The same road with the server on a thread of the library's own process,
-// the way a transport test would run it.
-TEST_F(ExportsTest, ServerOnAThreadOfTheLibraryProcess) {
-  const std::string runtimeDir = sandbox_.runtimeDir();
-  RunChild([&](Report& r) {
-    DeviceServer dev(runtimeDir);
-    CHILD_EXPECT(r, dev.StartThread());
-    Library lib;
-    CHILD_EXPECT(r, lib.Load());
-    CHILD_EXPECT(r, WaitForGreeting(dev) != 0);
-    dev.SetBusyWrites(2);
-    lib.WriteText("ok");
-    CHILD_EXPECT(r, WaitForTextWrite(dev, {'k'}));
-    const auto text = Select(dev.Requests(), [](const DeviceRequest& q) { return q.IsWrite(0); });
-    CHILD_EXPECT_EQ(r, text.size(), 4u);  // o busy twice, then o and k taken
-    const Transfers want = {{'o'}, {'k'}};
-    CHILD_EXPECT_EQ(r, TakenWrites(dev.Requests(), 0), want);
-    CHILD_EXPECT(r, lib.Unload());
-    CHILD_EXPECT(r, dev.WaitForAllClosed(kWaitMs));
-    dev.Stop();
   });
 }
 

@@ -87,7 +87,9 @@ inline std::vector<DeviceRequest> SentSince(const DeviceServer& server, size_t f
 
 class Integration : public ::testing::Test {
  protected:
+  // A second call replaces the server: the old one goes first, freeing its socket.
   void StartServer() {
+    server_.reset();
     server_ = std::make_unique<DeviceServer>(sandbox_.runtimeDir());
     ASSERT_TRUE(server_->StartProcess());
   }

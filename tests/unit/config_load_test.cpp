@@ -113,23 +113,26 @@ TEST_F(ConfigLoad, LongerPortNameIsCutToFourCharactersAndFileUnchanged) {
   EXPECT_STREQ(Proc().portName, "COM4");
 }
 
-TEST_F(ConfigLoad, ForceCommReadsLeadingNumber) {
-  LoadWith("ComPort=COM2\r\nForce_Comm=1  ; Force communication on serial port: 0=Never, 1=Always\r\n");
-  EXPECT_EQ(Proc().forceComm, 1);
-  LoadWith("Force_Comm=yes\r\n");
-  EXPECT_EQ(Proc().forceComm, 0);
-  LoadWith("Force_Comm=-2\r\n");
-  EXPECT_EQ(Proc().forceComm, -2);
-}
-
-TEST_F(ConfigLoad, NoPausesKeepsSignedValueAndMissingKeyIsNotAdded) {
-  LoadWith("NoPauses=7\r\n");
-  EXPECT_EQ(Proc().noPauses, 7);
-  LoadWith("NoPauses=-4\r\n");
-  EXPECT_EQ(Proc().noPauses, -4);
-  const std::string body = "ComPort=COM2\r\nForce_Comm=0\r\n";
-  EXPECT_EQ(LoadWith(body), "[QZVOX_USB_COMM]\r\n" + body);
-  EXPECT_EQ(Proc().noPauses, 0);
+// Both numbers are read as integers (the reader's own table covers the
+// forms); a missing key means 0 and is not added to the file.
+TEST_F(ConfigLoad, ForceCommAndNoPausesAreIntegersAndMissingKeysAreNotAdded) {
+  const struct {
+    const char* body;
+    int32_t forceComm;
+    int32_t noPauses;
+  } cases[] = {
+      {"ComPort=COM2\r\nForce_Comm=1  ; Force communication on serial port: 0=Never, 1=Always\r\n", 1, 0},
+      {"ComPort=COM2\r\nForce_Comm=yes\r\nNoPauses=-4\r\n", 0, -4},
+      {"ComPort=COM2\r\nNoPauses=7\r\n", 0, 7},
+      {"ComPort=COM2\r\nForce_Comm=-2\r\nNoPauses=3\r\n", -2, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.body);
+    SetUp();
+    EXPECT_EQ(LoadWith(c.body), std::string("[QZVOX_USB_COMM]\r\n") + c.body);
+    EXPECT_EQ(Proc().forceComm, c.forceComm);
+    EXPECT_EQ(Proc().noPauses, c.noPauses);
+  }
 }
 
 // The directory may be at most 52 characters: 52 + "/qzusbd.ini" + NUL = 64.

@@ -28,33 +28,34 @@ TEST_F(RingTest, PopOfEmptyRingIsMinusOneAndChangesNothing) {
   EXPECT_EQ(RingPop(ReplyRingOf(block)), -1);
 }
 
-TEST_F(RingTest, TextRingFullAfter65535PushesAndOverflowKeepsOnlyNewValue) {
-  TextRingView r = TextRingOf(block);
-  for (int i = 0; i < kTextRingSize - 1; ++i) {
+// A ring holds one value less than its size, oldest first; a push into the
+// full ring empties it and keeps only the new value.
+template <typename View>
+void ExpectFullThenOverflow(View r, const SharedWord& head, const SharedWord& tail, int32_t size) {
+  for (int i = 0; i < size - 1; ++i) {
     ASSERT_FALSE(RingIsFull(r)) << i;
-    RingPush(r, i);
+    RingPush(r, i % 100);
   }
   EXPECT_TRUE(RingIsFull(r));
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(RingPop(r), i);
+  for (int i = 0; i < 10; ++i) RingPush(r, 1);
+  EXPECT_TRUE(RingIsFull(r));
   RingPush(r, 0x5A);
-  EXPECT_EQ(Slot(block.textHead, kTextRingSize), 1);
-  EXPECT_EQ(Slot(block.textTail, kTextRingSize), 0);
-  EXPECT_EQ(block.TextRing[0].load() & 0xFF, 0x5A);
+  EXPECT_EQ(Slot(head, size), 1);
+  EXPECT_EQ(Slot(tail, size), 0);
   EXPECT_EQ(RingPop(r), 0x5A);
   EXPECT_EQ(RingPop(r), -1);
 }
 
-TEST_F(RingTest, ReplyRingFullAfter511PushesAndOverflowKeepsOnlyNewValue) {
-  ReplyRingView r = ReplyRingOf(block);
-  for (int i = 0; i < kReplyRingSize - 1; ++i) RingPush(r, i % 100);
-  EXPECT_TRUE(RingIsFull(r));
-  for (int i = 0; i < 10; ++i) EXPECT_EQ(RingPop(r), i);  // oldest first
-  for (int i = 0; i < 10; ++i) RingPush(r, 1);
-  EXPECT_TRUE(RingIsFull(r));
-  RingPush(r, 42);
-  EXPECT_EQ(Slot(block.replyHead, kReplyRingSize), 1);
-  EXPECT_EQ(Slot(block.replyTail, kReplyRingSize), 0);
-  EXPECT_EQ(RingPop(r), 42);
-  EXPECT_EQ(RingPop(r), -1);
+TEST_F(RingTest, BothRingsAreFullOneShortOfTheirSizeAndOverflowKeepsOnlyTheNewValue) {
+  {
+    SCOPED_TRACE("text ring");
+    ExpectFullThenOverflow(TextRingOf(block), block.textHead, block.textTail, kTextRingSize);
+  }
+  {
+    SCOPED_TRACE("reply ring");
+    ExpectFullThenOverflow(ReplyRingOf(block), block.replyHead, block.replyTail, kReplyRingSize);
+  }
 }
 
 TEST_F(RingTest, ValuesPushedAcrossTheWrapComeOutInOrder) {

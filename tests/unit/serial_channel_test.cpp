@@ -101,17 +101,6 @@ TEST_F(SerialChannel, FailedOpenLeavesInvalidHandleAndNothingUsable) {
   EXPECT_EQ(fake::Journal().size(), 1u);
 }
 
-TEST_F(SerialChannel, CtsOnFromTheStartCostsOneReadAndNoSleep) {
-  fake::SetCtsOnFromRead(1);
-  ASSERT_TRUE(OpenAndProbe());
-  fake::ClearJournal();
-  ASSERT_TRUE(WaitClearToSend());
-  ASSERT_TRUE(WriteSerialByte('A'));
-  EXPECT_EQ(fake::Journal(), (Journal{"status", "write 41"}));
-  EXPECT_EQ(fake::StatusReads(), 2u);  // the probe's one read, the wait's one read
-  EXPECT_EQ(fake::SleepCount(), 0u);
-}
-
 TEST_F(SerialChannel, CtsNeverOnProbeFailsAfterTwelveReadsAndTenSleepsAndClosesPort) {
   ASSERT_TRUE(OpenSerialPort());
   fake::ClearJournal();
@@ -168,42 +157,41 @@ TEST_F(SerialChannel, FailedStatusReadsCountAsCtsOff) {
   EXPECT_EQ(fake::StatusReads(), 12u);
 }
 
-TEST_F(SerialChannel, LongWaitSeesCtsAtSecondReadAndWritesAfterOneSleep) {
-  fake::SetCtsOnFromRead(1, 2);  // on for the probe only
-  ASSERT_TRUE(OpenAndProbe());
-  fake::SetCtsOnFromRead(3);  // the wait's reads are 2, 3, ...
-  fake::ClearJournal();
-  ASSERT_TRUE(WaitClearToSend());
-  WriteSerialByte('.');
-  EXPECT_EQ(fake::Journal(), (Journal{"status", "status", "sleep 1", "write 2E"}));
-}
-
-TEST_F(SerialChannel, LongWaitTimesOutAfterThousandReadsAnd999Sleeps) {
-  fake::SetCtsOnFromRead(1, 2);
-  ASSERT_TRUE(OpenAndProbe());
-  fake::ClearJournal();
-  EXPECT_FALSE(WaitClearToSend());
-  Journal j = fake::Journal();
-  EXPECT_EQ(fake::CountJournal("status"), 1000);
-  EXPECT_EQ(fake::CountJournal("sleep 1"), 999);
-  ASSERT_FALSE(j.empty());
-  EXPECT_EQ(j.front(), "status");
-  EXPECT_EQ(j.back(), "sleep 1");  // the time-out comes after the last sleep, without a read
-  EXPECT_EQ(fake::CountJournal("write"), 0);
-  // The next wait starts with a full count again.
-  fake::ClearJournal();
-  EXPECT_FALSE(WaitClearToSend());
-  EXPECT_EQ(fake::CountJournal("status"), 1000);
-}
-
-TEST_F(SerialChannel, LongWaitSucceedsOnItsLastRead) {
-  fake::SetCtsOnFromRead(1, 2);
-  ASSERT_TRUE(OpenAndProbe());
-  fake::SetCtsOnFromRead(2 + 999);  // read 1000 of the wait
-  fake::ClearJournal();
-  EXPECT_TRUE(WaitClearToSend());
-  EXPECT_EQ(fake::CountJournal("status"), 1000);
-  EXPECT_EQ(fake::CountJournal("sleep 1"), 999);
+// The long wait before each byte: up to 1000 status reads and 999 sleeps; the
+// time-out follows the last sleep without another read, and every wait starts
+// with a full count.
+TEST_F(SerialChannel, LongWaitReadsUpToAThousandTimesWithASleepBetween) {
+  const struct {
+    uint32_t ctsFrom;  // the wait's read that first sees CTS on; 0: never
+    bool ok;
+    int reads;
+    int sleeps;
+  } cases[] = {{1, true, 1, 0}, {2, true, 2, 1}, {1000, true, 1000, 999}, {0, false, 1000, 999}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ctsFrom);
+    SetUp();
+    fake::SetCtsOnFromRead(1, 2);  // on for the probe only
+    ASSERT_TRUE(OpenAndProbe());
+    if (c.ctsFrom != 0) fake::SetCtsOnFromRead(1 + c.ctsFrom);  // the probe took read 1
+    fake::ClearJournal();
+    EXPECT_EQ(WaitClearToSend(), c.ok);
+    EXPECT_EQ(fake::CountJournal("status"), c.reads);
+    EXPECT_EQ(fake::CountJournal("sleep 1"), c.sleeps);
+    const Journal j = fake::Journal();
+    ASSERT_FALSE(j.empty());
+    EXPECT_EQ(j.front(), "status");
+    if (c.ok) {
+      ASSERT_TRUE(WriteSerialByte('.'));
+      EXPECT_EQ(fake::Journal().back(), "write 2E");
+    } else {
+      EXPECT_EQ(j.back(), "sleep 1");
+      EXPECT_EQ(fake::CountJournal("write"), 0);
+      fake::ClearJournal();
+      EXPECT_FALSE(WaitClearToSend());
+      EXPECT_EQ(fake::CountJournal("status"), 1000);
+    }
+    CloseSerialPort();
+  }
 }
 
 TEST_F(SerialChannel, ReadGivesReplyBytesAndDropsLargerOnes) {
