@@ -164,6 +164,19 @@ void ReopenAfterFailure(uint32_t failed) {
   LeaveExclusive();
 }
 
+// Asks the current handle for the device descriptor. *used is the generation
+// of the handle asked.
+bool QueryDescriptor(uint8_t (&descriptor)[18], uint32_t* used) {
+  ProcessState& p = Proc();
+  uint32_t bytesReturned = 0;
+  EnterShared();
+  *used = p.deviceGeneration.load(std::memory_order_relaxed);
+  const bool ok = Os().deviceControl(p.deviceHandle.load(std::memory_order_relaxed), IOCTL_GET_DEVICE_DESCRIPTOR,
+                                     nullptr, 0, descriptor, sizeof descriptor, &bytesReturned);
+  LeaveShared();
+  return ok;
+}
+
 }  // namespace
 
 void OpenDevice() {
@@ -175,27 +188,17 @@ void OpenDevice() {
 
 void ReadDeviceRevision() {
   uint8_t descriptor[18] = {};
-  uint32_t bytesReturned = 0;
-  EnterShared();
-  const bool ok = Os().deviceControl(Proc().deviceHandle.load(std::memory_order_relaxed),
-                                     IOCTL_GET_DEVICE_DESCRIPTOR, nullptr, 0, descriptor, sizeof descriptor,
-                                     &bytesReturned);
-  LeaveShared();
-  if (!ok) return;  // protocolRevision keeps the 1 set at load: the newer protocol
+  uint32_t used = 0;
+  // Unanswered: protocolRevision keeps the 1 set at load, the newer protocol.
+  if (!QueryDescriptor(descriptor, &used)) return;
   const int32_t release = descriptor[12] | descriptor[13] << 8;
   Shared().protocolRevision.store(release > 0x105 ? release : 0);
 }
 
 void ProbeDevice() {
-  ProcessState& p = Proc();
   uint8_t descriptor[18] = {};
-  uint32_t bytesReturned = 0;
-  EnterShared();
-  const uint32_t used = p.deviceGeneration.load(std::memory_order_relaxed);
-  const bool ok = Os().deviceControl(p.deviceHandle.load(std::memory_order_relaxed), IOCTL_GET_DEVICE_DESCRIPTOR,
-                                     nullptr, 0, descriptor, sizeof descriptor, &bytesReturned);
-  LeaveShared();
-  if (!ok) ReopenAfterFailure(used);
+  uint32_t used = 0;
+  if (!QueryDescriptor(descriptor, &used)) ReopenAfterFailure(used);
 }
 
 void ReopenDevice() {

@@ -169,18 +169,24 @@ bool Answer(uint32_t code, uint32_t pipe, void* in, uint32_t inLength, void* out
   return true;
 }
 
+// The state of an open handle, or nullptr after journalling "<call> fail"
+// (and counting a misuse when the handle was known but closed). g_lock held.
+HandleState* OpenHandle(OsHandle h, const std::string& call) {
+  auto it = g_handles.find(h);
+  if (it != g_handles.end() && it->second.open) return &it->second;  // std::map nodes stay put
+  if (it != g_handles.end()) ++g_device.misuse;
+  Record(call + " fail");
+  return nullptr;
+}
+
 bool Control(OsHandle h, uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
              uint32_t* bytesReturned) {
   const uint32_t pipe = Word(in, inLength, 0);
   const std::string name = CallName(code, pipe, out, outLength);
   std::unique_lock<std::mutex> hold(g_lock);
-  auto it = g_handles.find(h);
-  if (it == g_handles.end() || !it->second.open) {
-    if (it != g_handles.end()) ++g_device.misuse;
-    Record(name + " fail");
-    return false;
-  }
-  HandleState& state = it->second;  // std::map nodes stay put
+  HandleState* open = OpenHandle(h, name);
+  if (open == nullptr) return false;
+  HandleState& state = *open;
   ++state.inFlight;
   // One transfer at a time on a handle, as the driver serves a handle opened
   // for synchronous transfers; the others queue, and a cancel or close fails
@@ -221,27 +227,19 @@ bool Control(OsHandle h, uint32_t code, void* in, uint32_t inLength, void* out, 
 
 void Cancel(OsHandle h) {
   std::lock_guard<std::mutex> hold(g_lock);
-  auto it = g_handles.find(h);
-  if (it == g_handles.end() || !it->second.open) {
-    if (it != g_handles.end()) ++g_device.misuse;
-    Record("cancel " + std::to_string(h) + " fail");
-    return;
-  }
-  it->second.dead = true;
+  HandleState* state = OpenHandle(h, "cancel " + std::to_string(h));
+  if (state == nullptr) return;
+  state->dead = true;
   g_changed.notify_all();
   Record("cancel " + std::to_string(h));
 }
 
 void Close(OsHandle h) {
   std::lock_guard<std::mutex> hold(g_lock);
-  auto it = g_handles.find(h);
-  if (it == g_handles.end() || !it->second.open) {
-    if (it != g_handles.end()) ++g_device.misuse;
-    Record("close " + std::to_string(h) + " fail");
-    return;
-  }
-  if (it->second.inFlight != 0) ++g_device.misuse;
-  it->second.open = false;
+  HandleState* state = OpenHandle(h, "close " + std::to_string(h));
+  if (state == nullptr) return;
+  if (state->inFlight != 0) ++g_device.misuse;
+  state->open = false;
   g_changed.notify_all();
   Record("close " + std::to_string(h));
 }

@@ -60,11 +60,7 @@ struct Round {
   off_t transcriptEnd;
 };
 
-uint32_t SoakSeconds() {
-  const char* v = std::getenv("QZUSBD_SOAK_SECONDS");
-  const long s = v != nullptr ? std::strtol(v, nullptr, 10) : 60;
-  return s > 0 ? static_cast<uint32_t>(s) : 60;
-}
+uint32_t SoakSeconds() { return static_cast<uint32_t>(EnvCount("QZUSBD_SOAK_SECONDS", 60)); }
 
 pid_t StartSimulator(const std::string& runtimeDir, const std::string& transcript, int* commands) {
   int fds[2];

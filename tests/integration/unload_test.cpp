@@ -48,20 +48,15 @@ TEST_F(UnloadTest, ReturnsPromptlyWhateverTheDeviceDoesWithTheText) {
       CHILD_EXPECT_EQ(r, ThreadCountOnceAt(threads), threads);
       CHILD_EXPECT_EQ(r, CountDescriptors(), fds);
     });
-    if (!c.silent) EXPECT_TRUE(dev.WaitForAllClosed(kWaitMs));
+    if (!c.silent) {
+      EXPECT_TRUE(dev.WaitForAllClosed(kWaitMs));
+    }
   }
 }
 
-// QZUSBD_LOAD_CYCLES overrides the count (the sanitizer stages of
-// scripts/test run fewer).
-int LoadCycles() {
-  const char* v = std::getenv("QZUSBD_LOAD_CYCLES");
-  const long n = v != nullptr ? std::strtol(v, nullptr, 10) : 10000;
-  return n > 0 ? static_cast<int>(n) : 10000;
-}
-
 TEST_F(UnloadTest, TenThousandLoadsAndUnloadsLeaveNoDescriptorOrThread) {
-  const int kCycles = LoadCycles();
+  // The sanitizer stages of scripts/test run fewer.
+  const int kCycles = static_cast<int>(EnvCount("QZUSBD_LOAD_CYCLES", 10000));
   StartServer();
   DeviceServer& dev = server();
   RunChild([&](Report& r) {

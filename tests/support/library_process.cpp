@@ -102,10 +102,15 @@ int ThreadCountOnceAt(int want) {
   return n;
 }
 
+long EnvCount(const char* name, long fallback) {
+  const char* v = std::getenv(name);
+  const long n = v != nullptr ? std::strtol(v, nullptr, 10) : 0;
+  return n > 0 ? n : fallback;
+}
+
 int Scaled(int full) {
-  const char* v = std::getenv("QZUSBD_STORM_PERCENT");
-  const long percent = v != nullptr ? std::strtol(v, nullptr, 10) : 100;
-  if (percent <= 0 || percent >= 100) return full;
+  const long percent = EnvCount("QZUSBD_STORM_PERCENT", 100);
+  if (percent >= 100) return full;
   const long n = full * percent / 100;
   return n > 0 ? static_cast<int>(n) : 1;
 }

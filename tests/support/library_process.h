@@ -52,6 +52,8 @@ int ThreadCountOnceAt(int want);
 int CountDescriptors();  // entries of /proc/self/fd
 uint64_t MonotonicUs();
 void SleepMs(uint32_t ms);
+// The positive number in environment variable `name`, else `fallback`.
+long EnvCount(const char* name, long fallback);
 // A long test's count, cut to QZUSBD_STORM_PERCENT percent of it (at least 1)
 // when that is set: the sanitizer stages of scripts/test run the storms small.
 int Scaled(int full);

@@ -178,7 +178,9 @@ TEST_F(SharedBlockTest, UnsafeBlockFilesGiveAPrivateBlock) {
     EXPECT_EQ(Wait(child), 0);
     Detach(s);
     struct stat st;
-    if (!c.absent.empty()) EXPECT_NE(stat(c.absent.c_str(), &st), 0) << c.absent;
+    if (!c.absent.empty()) {
+      EXPECT_NE(stat(c.absent.c_str(), &st), 0) << c.absent;
+    }
   }
 }
 
