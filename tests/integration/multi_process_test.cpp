@@ -15,7 +15,8 @@ namespace {
 
 constexpr int kMaxChildren = 4;
 
-// What the test tells each child to do next, through shared memory.
+// What the test tells each child to do next, through shared memory. A child
+// idle for two minutes unloads.
 enum Command { kWrite = 1, kDie, kUnload };
 struct Orders {
   std::atomic<int> command[kMaxChildren];
@@ -35,8 +36,8 @@ class MultiProcessTest : public Integration {
   }
   void TearDown() override {
     for (int k = 0; k < static_cast<int>(children_.size()); ++k) Order(k, kUnload);
-    for (int k = 0; k < static_cast<int>(children_.size()); ++k) {
-      if (!died_[k]) Expect(*children_[k]);
+    for (auto& child : children_) {
+      if (child) Expect(*child);
     }
     munmap(orders_, sizeof(Orders));
   }
@@ -67,7 +68,6 @@ class MultiProcessTest : public Integration {
       }
       CHILD_EXPECT(r, lib.Unload());
     }));
-    died_.push_back(false);
     const size_t after = WaitForGreeting(server(), before);
     EXPECT_NE(after, 0u);
     EXPECT_TRUE(Eventually([&] { return orders->loaded[k].load() == 1; })) << "the child's load did not return";
@@ -98,12 +98,11 @@ class MultiProcessTest : public Integration {
   void Kill(int k) {
     Order(k, kDie);
     children_[k]->Wait();
-    died_[k] = true;
+    children_[k].reset();
   }
 
   Orders* orders_ = nullptr;
-  std::vector<std::unique_ptr<LibraryProcess>> children_;
-  std::vector<bool> died_;
+  std::vector<std::unique_ptr<LibraryProcess>> children_;  // null once killed
 };
 
 // Every byte of each writer arrives once, in the order it was written, with
@@ -200,7 +199,9 @@ TEST_F(MultiProcessTest, WriterLeaseHolderKilledInTheMiddleOfAPass) {
   server().SetBusyWrites(DeviceServer::kForever);
   Order(0, kWrite, "abcdefgh");
   ASSERT_TRUE(WaitForTextWrite(server(), {'a'}, Answer::kBusy));
-  const auto textWrites = [&] { return Select(server().Requests(), [](const DeviceRequest& q) { return q.IsWrite(0); }); };
+  const auto textWrites = [&] {
+    return Select(server().Requests(), [](const DeviceRequest& q) { return q.IsWrite(0); });
+  };
   const uint32_t holderConnection = textWrites().back().connection;
   const int holder = holderConnection == connection[0] ? 0 : 1;
   ASSERT_EQ(holderConnection, connection[holder]);
