@@ -46,7 +46,9 @@ TEST_F(UnloadTest, ReturnsPromptlyWhateverTheDeviceDoesWithTheText) {
       r.Note(std::string("unload with a ") + c.device + " device: " + std::to_string(took / 1000) + " ms");
       CHILD_EXPECT_FOOTPRINT(r, before);
     });
-    if (!c.silent) EXPECT_TRUE(dev.WaitForAllClosed(kWaitMs));
+    if (!c.silent) {
+      EXPECT_TRUE(dev.WaitForAllClosed(kWaitMs));
+    }
   }
 }
 
