@@ -45,24 +45,19 @@ inline bool IsGreeting(const DeviceRequest& r) {
   return r.code == kUrgentWrite && r.pipe == 1 && r.length == 1 && r.bytes[0] == 24;
 }
 
-// Waits until the library's load has greeted the device; the index of the
-// first request after the greeting, or 0 when it never came.
-inline size_t WaitForGreeting(const DeviceServer& server) {
-  std::vector<DeviceRequest> seen;
-  if (!server.WaitUntil(
-          [](const std::vector<DeviceRequest>& rs) {
-            for (const DeviceRequest& r : rs) {
-              if (IsGreeting(r)) return true;
-            }
-            return false;
-          },
-          kWaitMs, &seen)) {
-    return 0;
-  }
-  for (size_t i = 0; i < seen.size(); ++i) {
-    if (IsGreeting(seen[i])) return i + 1;
-  }
-  return 0;
+// Waits until a load has greeted the device at request `from` or later; the
+// index of the first request after that greeting, or 0 when it never came.
+inline size_t WaitForGreeting(const DeviceServer& server, size_t from = 0) {
+  size_t after = 0;
+  server.WaitUntil(
+      [&](const std::vector<DeviceRequest>& rs) {
+        for (size_t i = from; i < rs.size(); ++i) {
+          if (IsGreeting(rs[i])) return (after = i + 1) != 0;
+        }
+        return false;
+      },
+      kWaitMs);
+  return after;
 }
 
 // Waits until a text write on pipe 0 carrying exactly `data` has been taken
@@ -84,6 +79,19 @@ inline bool WaitForTextWrite(const DeviceServer& server, std::vector<uint8_t> da
 inline std::vector<DeviceRequest> SentSince(const DeviceServer& server, size_t from) {
   return Select(server.RequestsSince(static_cast<uint32_t>(from)), [](const DeviceRequest& q) { return !IsPoll(q); });
 }
+
+// What a library child holds of its process, taken before the load; the
+// macro expects it back after the unload (a joined thread can stay listed
+// for a moment, so the thread count is waited for).
+struct Footprint {
+  int threads = CountThreads();
+  int descriptors = CountDescriptors();
+};
+#define CHILD_EXPECT_FOOTPRINT(report, before)                                          \
+  do {                                                                                  \
+    CHILD_EXPECT_EQ(report, ThreadCountOnceAt((before).threads), (before).threads);     \
+    CHILD_EXPECT_EQ(report, CountDescriptors(), (before).descriptors);                  \
+  } while (0)
 
 class Integration : public ::testing::Test {
  protected:

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <set>
 
 #include "integration.h"
 
@@ -14,8 +15,9 @@ namespace {
 
 constexpr int kMaxChildren = 4;
 
-// What the test tells each child to do next, through shared memory.
-enum Command { kWait = 0, kWrite = 1, kDie = 2, kUnload = 3 };
+// What the test tells each child to do next, through shared memory. A child
+// idle for two minutes unloads.
+enum Command { kWrite = 1, kDie, kUnload };
 struct Orders {
   std::atomic<int> command[kMaxChildren];
   std::atomic<int> serial[kMaxChildren];  // one more for each order
@@ -34,8 +36,8 @@ class MultiProcessTest : public Integration {
   }
   void TearDown() override {
     for (int k = 0; k < static_cast<int>(children_.size()); ++k) Order(k, kUnload);
-    for (int k = 0; k < static_cast<int>(children_.size()); ++k) {
-      if (!died_[k]) Expect(*children_[k]);
+    for (auto& child : children_) {
+      if (child) Expect(*child);
     }
     munmap(orders_, sizeof(Orders));
   }
@@ -53,13 +55,8 @@ class MultiProcessTest : public Integration {
       Library lib;
       CHILD_EXPECT(r, lib.Load());
       orders->loaded[k].store(1);
-      for (int done = 0;;) {
-        const int serial = orders->serial[k].load();
-        if (serial == done) {
-          SleepMs(1);
-          continue;
-        }
-        done = serial;
+      for (int done = 0; Eventually([&] { return orders->serial[k].load() != done; }, 120000);) {
+        done = orders->serial[k].load();
         const int command = orders->command[k].load();
         if (command == kWrite) {
           for (int i = 0; i < orders->repeat[k].load(); ++i) lib.WriteText(orders->text[k]);
@@ -71,22 +68,10 @@ class MultiProcessTest : public Integration {
       }
       CHILD_EXPECT(r, lib.Unload());
     }));
-    died_.push_back(false);
-    std::vector<DeviceRequest> seen;
-    EXPECT_TRUE(server().WaitUntil(
-        [&](const std::vector<DeviceRequest>& rs) {
-          for (size_t i = before; i < rs.size(); ++i) {
-            if (IsGreeting(rs[i])) return true;
-          }
-          return false;
-        },
-        kWaitMs, &seen));
-    for (uint32_t i = 0; i < kWaitMs && orders->loaded[k].load() == 0; ++i) SleepMs(1);
-    EXPECT_EQ(orders->loaded[k].load(), 1) << "the child's load did not return";
-    for (size_t i = before; i < seen.size(); ++i) {
-      if (IsGreeting(seen[i])) return seen[i].connection;
-    }
-    return 0;
+    const size_t after = WaitForGreeting(server(), before);
+    EXPECT_NE(after, 0u);
+    EXPECT_TRUE(Eventually([&] { return orders->loaded[k].load() == 1; })) << "the child's load did not return";
+    return after != 0 ? server().Requests()[after - 1].connection : 0;
   }
 
   void Order(int k, Command command, const char* text = "", int repeat = 1) {
@@ -96,15 +81,28 @@ class MultiProcessTest : public Integration {
     orders_->serial[k].fetch_add(1);
   }
 
+  // Waits until `writes` text writes from request `from` on have been taken;
+  // the bytes taken from there on.
+  std::string TakenText(size_t from, size_t writes, uint32_t timeoutMs = kWaitMs) {
+    EXPECT_TRUE(server().WaitUntil(
+        [&](const std::vector<DeviceRequest>& rs) {
+          size_t n = 0;
+          for (size_t i = from; i < rs.size(); ++i) n += rs[i].IsWrite(0) && rs[i].answer == Answer::kAnswered;
+          return n >= writes;
+        },
+        timeoutMs));
+    const std::vector<uint8_t> bytes = TakenBytes(server().RequestsSince(static_cast<uint32_t>(from)), 0);
+    return std::string(bytes.begin(), bytes.end());
+  }
+
   void Kill(int k) {
     Order(k, kDie);
     children_[k]->Wait();
-    died_[k] = true;
+    children_[k].reset();
   }
 
   Orders* orders_ = nullptr;
-  std::vector<std::unique_ptr<LibraryProcess>> children_;
-  std::vector<bool> died_;
+  std::vector<std::unique_ptr<LibraryProcess>> children_;  // null once killed
 };
 
 // Every byte of each writer arrives once, in the order it was written, with
@@ -125,21 +123,11 @@ TEST_F(MultiProcessTest, TextOfEveryProcessArrivesWholeAndInOrder) {
     for (int k = 0; k < c.writers + c.idle; ++k) StartChild();
     const size_t start = server().RequestCount();
     for (int k = 0; k < c.writers; ++k) Order(static_cast<int>(loadedBefore) + k, kWrite, alphabets[k], kBytes / 25);
-    std::vector<DeviceRequest> seen;
-    const bool all = server().WaitUntil(
-        [&](const std::vector<DeviceRequest>& rs) {
-          size_t n = 0;
-          for (size_t i = start; i < rs.size(); ++i) n += rs[i].IsWrite(0) && rs[i].answer == Answer::kAnswered;
-          return n >= static_cast<size_t>(c.writers * kBytes);
-        },
-        6 * kWaitMs, &seen);
-    EXPECT_TRUE(all);
+    const std::string taken = TakenText(start, static_cast<size_t>(c.writers * kBytes), 6 * kWaitMs);
     for (int k = 0; k < c.writers; ++k) {
       std::string got;
-      for (const auto& data : TakenWrites(std::vector<DeviceRequest>(seen.begin() + start, seen.end()), 0)) {
-        for (uint8_t b : data) {
-          if (std::strchr(alphabets[k], b) != nullptr && b != 0) got.push_back(static_cast<char>(b));
-        }
+      for (char b : taken) {
+        if (b != 0 && std::strchr(alphabets[k], b) != nullptr) got.push_back(b);
       }
       size_t outOfOrder = 0;
       for (size_t i = 0; i < got.size(); ++i) outOfOrder += got[i] != alphabets[k][i % 25];
@@ -171,11 +159,9 @@ TEST_F(MultiProcessTest, OneProcessPollsForAll) {
         },
         6 * kWaitMs, &seen));
     const double seconds = static_cast<double>(MonotonicUs() - t0) / 1e6;
-    std::vector<uint32_t> pollers;
+    std::set<uint32_t> pollers;
     for (size_t i = start; i < seen.size(); ++i) {
-      if (IsPoll(seen[i]) && std::find(pollers.begin(), pollers.end(), seen[i].connection) == pollers.end()) {
-        pollers.push_back(seen[i].connection);
-      }
+      if (IsPoll(seen[i])) pollers.insert(seen[i].connection);
     }
     std::printf("%d process(es) loaded: %.1f device calls/s, %.1f polls/s from %zu connection(s)\n", processes,
                 static_cast<double>(seen.size() - start) / seconds, static_cast<double>(kPolls) / seconds,
@@ -195,21 +181,11 @@ TEST_F(MultiProcessTest, EveryProcessReconnectsAfterAnOutage) {
   const uint32_t before = server().ConnectionsAccepted();
   server().Unplug();
   server().Replug();
-  ASSERT_TRUE(server().WaitUntil([&](const std::vector<DeviceRequest>&) {
-    return server().ConnectionsAccepted() >= before + 2;
-  }, 6 * kWaitMs));
+  ASSERT_TRUE(Eventually([&] { return server().ConnectionsAccepted() >= before + 2; }, 6 * kWaitMs));
   const size_t start = server().RequestCount();
-  for (int k = 0; k < 2; ++k) Order(k, kWrite, k == 0 ? "bcd" : "BCD");
-  std::vector<DeviceRequest> seen;
-  ASSERT_TRUE(server().WaitUntil(
-      [&](const std::vector<DeviceRequest>& rs) {
-        return TakenWrites(std::vector<DeviceRequest>(rs.begin() + start, rs.end()), 0).size() >= 6;
-      },
-      kWaitMs, &seen));
-  std::string got;
-  for (const auto& data : TakenWrites(std::vector<DeviceRequest>(seen.begin() + start, seen.end()), 0)) {
-    got.append(data.begin(), data.end());
-  }
+  Order(0, kWrite, "bcd");
+  Order(1, kWrite, "BCD");
+  std::string got = TakenText(start, 6);
   std::sort(got.begin(), got.end());
   EXPECT_EQ(got, "BCDbcd");
 }
@@ -222,43 +198,28 @@ TEST_F(MultiProcessTest, WriterLeaseHolderKilledInTheMiddleOfAPass) {
   const uint32_t connection[2] = {StartChild(), StartChild()};
   server().SetBusyWrites(DeviceServer::kForever);
   Order(0, kWrite, "abcdefgh");
-  ASSERT_TRUE(WaitForTextWrite(server(), {'a'}, Answer::kBusy)) << [&] { std::string o; for (const auto& q : server().Requests()) { o += std::to_string(q.connection) + ":" + std::to_string(q.code) + "/" + std::to_string(q.pipe) + "/" + std::to_string((int)q.answer) + (q.length ? std::string(1, (char)q.bytes[0]) : std::string()) + " "; } return o; }();
-  std::vector<DeviceRequest> seen = server().Requests();
-  uint32_t holderConnection = 0;
-  for (const DeviceRequest& r : seen) {
-    if (r.IsWrite(0)) holderConnection = r.connection;
-  }
+  ASSERT_TRUE(WaitForTextWrite(server(), {'a'}, Answer::kBusy));
+  const auto textWrites = [&] {
+    return Select(server().Requests(), [](const DeviceRequest& q) { return q.IsWrite(0); });
+  };
+  const uint32_t holderConnection = textWrites().back().connection;
   const int holder = holderConnection == connection[0] ? 0 : 1;
-  const int other = 1 - holder;
   ASSERT_EQ(holderConnection, connection[holder]);
 
-  Order(other, kWrite, "XYZ");
+  Order(1 - holder, kWrite, "XYZ");
   // Two hundred more busy answers to the holder: time enough for the other
   // writer to have drained, had it not waited for the lease.
   ASSERT_TRUE(WaitForTextWrite(server(), {'a'}, Answer::kBusy, 200));
-  seen = server().Requests();
-  for (const DeviceRequest& r : seen) {
-    if (!r.IsWrite(0)) continue;
+  for (const DeviceRequest& r : textWrites()) {
     EXPECT_EQ(r.connection, connection[holder]) << "the other writer drained while the lease was held";
     EXPECT_EQ(r.Data(), std::vector<uint8_t>{'a'});
   }
   // From here on the holder only repeats its 'a', which the device never
   // takes while it is busy.
-  const size_t beforeKill = seen.size();
+  const size_t beforeKill = server().RequestCount();
   Kill(holder);
   server().SetBusyWrites(0);
-
-  const std::string rest = "bcdefghXYZ";
-  ASSERT_TRUE(server().WaitUntil(
-      [&](const std::vector<DeviceRequest>& rs) {
-        return TakenWrites(std::vector<DeviceRequest>(rs.begin() + beforeKill, rs.end()), 0).size() >= rest.size();
-      },
-      kWaitMs, &seen));
-  std::string got;
-  for (const auto& data : TakenWrites(std::vector<DeviceRequest>(seen.begin() + beforeKill, seen.end()), 0)) {
-    got.append(data.begin(), data.end());
-  }
-  EXPECT_EQ(got, rest);
+  EXPECT_EQ(TakenText(beforeKill, 10), "bcdefghXYZ");
 }
 
 }  // namespace

@@ -53,8 +53,7 @@ TEST_F(StormTest, AThousandUnplugsAndReplugsWhileTextFlows) {
   StartServer();
   DeviceServer& dev = server();
   RunChild([&](Report& r) {
-    const int threads = CountThreads();
-    const int fds = CountDescriptors();
+    const Footprint before;
     Library lib;
     CHILD_EXPECT(r, lib.Load());
     CHILD_EXPECT(r, WaitForGreeting(dev) != 0);
@@ -97,8 +96,7 @@ TEST_F(StormTest, AThousandUnplugsAndReplugsWhileTextFlows) {
     got.erase(std::remove(got.begin(), got.end(), '#'), got.end());
     CHILD_EXPECT_EQ(r, got, expected);
     CHILD_EXPECT(r, lib.Unload());
-    CHILD_EXPECT_EQ(r, ThreadCountOnceAt(threads), threads);
-    CHILD_EXPECT_EQ(r, CountDescriptors(), fds);
+    CHILD_EXPECT_FOOTPRINT(r, before);
     r.Note("unplug storm: " + std::to_string(kCycles) + " cycles, " + std::to_string(noticed) + " outages noticed, " +
            std::to_string(recovered) + " recoveries (" + std::to_string(withinOnePoll) +
            " within 70 ms), reconnect after replug " + Percentiles(reconnect) + ", " + std::to_string(delivered) +
@@ -243,8 +241,7 @@ TEST_F(StormTest, TenThousandMalformedAnswers) {
   DeviceServer& dev = server();
   dev.SetGarbage(true);
   RunChild([&](Report& r) {
-    const int threads = CountThreads();
-    const int fds = CountDescriptors();
+    const Footprint before;
     Library lib;
     CHILD_EXPECT(r, lib.Load());
     uint64_t calls = 0, handed = 0, stringsTaken = 0;
@@ -264,8 +261,7 @@ TEST_F(StormTest, TenThousandMalformedAnswers) {
       calls += 5;
     }
     CHILD_EXPECT(r, lib.Unload());
-    CHILD_EXPECT_EQ(r, ThreadCountOnceAt(threads), threads);
-    CHILD_EXPECT_EQ(r, CountDescriptors(), fds);
+    CHILD_EXPECT_FOOTPRINT(r, before);
     CHILD_EXPECT(r, handed + stringsTaken > 0);
     std::string kinds;
     for (uint32_t k = 1; k < DeviceServer::kGarbageKinds; ++k) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <utility>
 #include <vector>
 
 #include "fake/fake.h"
@@ -18,15 +19,9 @@ struct StepHook {
   static std::function<void()> action;
   static bool dies;
   static bool Continue(RingStep at) {
-    if (at != step || (!action && !dies)) return true;
-    auto run = std::move(action);
-    action = nullptr;
-    if (run) run();
-    if (dies) {
-      dies = false;
-      return false;
-    }
-    return true;
+    if (at != step) return true;
+    if (auto run = std::exchange(action, nullptr)) run();
+    return !std::exchange(dies, false);
   }
 };
 RingStep StepHook::step;
@@ -42,7 +37,7 @@ std::vector<int32_t> Drain(TextRingView r) {
 class RingRaceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    fake::Install();  // the stall clock is the fake one
+    fake::Install();  // Os().sleepMs only moves the fake clock the stall is timed on
     InitialiseSharedState(&block_);
     Proc().textStall.store(0);
   }
