@@ -164,14 +164,11 @@ LibraryProcess::LibraryProcess(const Sandbox& sandbox, const ChildOptions& optio
     // thread with it; start one here so thread counts in the body see only
     // the library's own.
     // A joined thread can stay listed in /proc/self/task for a moment after
-    // the join returns: wait until the count has settled before the body
-    // takes its own.
-    std::thread([] {}).join();
-    for (int i = 0, n = CountThreads(), m; i < 200; ++i, n = m) {
-      SleepMs(1);
-      m = CountThreads();
-      if (m == n && i >= 3) break;
-    }
+    // the join returns: wait until it has gone before the body counts.
+    pid_t tid = 0;
+    std::thread([&tid] { tid = gettid(); }).join();
+    const std::string listed = "/proc/self/task/" + std::to_string(tid);
+    Eventually([&] { return access(listed.c_str(), F_OK) != 0; });
     body(report);
 #ifdef QZTEST_LEAK_CHECK
     if (__lsan_do_recoverable_leak_check() != 0) report.Fail(__FILE__, __LINE__, "memory leaked (see above)");
