@@ -168,32 +168,26 @@ class Client:
         return self
 
     def _read(self):
-        buffer, lines = b"", []
-        while True:
-            try:
-                data = self.sock.recv(65536)
-            except OSError:
-                data = b""
-            if not data:
-                with self.lock:
-                    self.closed = True
-                    self.lock.notify_all()
-                return
-            buffer += data
-            while b"\r\n" in buffer:
-                raw, buffer = buffer.split(b"\r\n", 1)
-                line = raw.decode("utf-8", "replace")
-                lines.append(line)
-                if len(line) >= 4 and line[3] == "-":
-                    continue
-                code, body = line[:3], [l[4:] for l in lines]
-                lines = []
-                with self.lock:
-                    if code.startswith("7"):
-                        self.events.append((time.monotonic(), int(code), body))
-                    else:
-                        self.replies.append((code, body))
-                    self.lock.notify_all()
+        lines = []
+        try:
+            with self.sock.makefile("rb") as stream:
+                for raw in stream:
+                    line = raw.rstrip(b"\r\n").decode("utf-8", "replace")
+                    lines.append(line)
+                    if line[3:4] == "-":  # more lines of the reply follow
+                        continue
+                    code, body, lines = line[:3], [l[4:] for l in lines], []
+                    with self.lock:
+                        if code.startswith("7"):
+                            self.events.append((time.monotonic(), int(code), body))
+                        else:
+                            self.replies.append((code, body))
+                        self.lock.notify_all()
+        except (OSError, ValueError):  # the socket closed under the reader
+            pass
+        with self.lock:
+            self.closed = True
+            self.lock.notify_all()
 
     def request(self, line, expect=None, data=None):
         """Sends line (and data after it, when given) and returns the reply."""
