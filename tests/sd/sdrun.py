@@ -189,22 +189,23 @@ class Client:
             self.closed = True
             self.lock.notify_all()
 
-    def request(self, line, expect=None, data=None):
-        """Sends line (and data after it, when given) and returns the reply."""
-        self.sock.sendall((data or line).encode() + b"\r\n")
-        wait_for(lambda: self.replies or self.closed, "the reply to " + line, cond=self.lock)
+    def request(self, line, expect=None, name=None):
+        """Sends line and returns the reply; name (by default line) names it in failures."""
+        name = name or line
+        self.sock.sendall(line.encode() + b"\r\n")
+        wait_for(lambda: self.replies or self.closed, "the reply to " + name, cond=self.lock)
         with self.lock:
             if not self.replies:
-                raise Failure("speech-dispatcher closed the connection after " + line)
+                raise Failure("speech-dispatcher closed the connection after " + name)
             code, body = self.replies.pop(0)
         if expect is not None and not code.startswith(expect):
-            raise Failure("%s: expected %s, got %s %s" % (line, expect, code, body))
+            raise Failure("%s: expected %s, got %s %s" % (name, expect, code, body))
         return code, body
 
     def speak(self, text):
         self.request("SPEAK", "230")
         data = "\r\n".join("." + l if l.startswith(".") else l for l in text.split("\n"))
-        return self.request("SPEAK", "225", data + "\r\n.")[1][0]  # the message id
+        return self.request(data + "\r\n.", "225", "SPEAK")[1][0]  # the message id
 
     def wait_event(self, message, codes, timeout=60):
         """The first event of the message with one of the codes."""
