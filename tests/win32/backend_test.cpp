@@ -56,6 +56,7 @@ struct Probe {
   std::atomic<int> priority{12345};
   std::atomic<int> woken{-1};
   std::atomic<int> done{0};
+  ~Probe() { qz::Os().closeEvent(go); }  // its thread has ended by then
 };
 
 uint32_t ProbeMain(void* arg) {
@@ -105,10 +106,7 @@ void Threads() {
     CHECK(os.waitThread(t, 20000));
     os.closeThread(t);
     CHECK(r.done == 1);
-    os.closeEvent(r.go);
   }
-  os.closeEvent(p.go);
-  os.closeEvent(q.go);
 }
 
 void WindowsDirectory() {
