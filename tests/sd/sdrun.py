@@ -1,9 +1,9 @@
 """speech-dispatcher with the sd_qzusbd module, speaking on qzsim, all in one
 private directory: the runtime and config directories, the daemon's socket,
 configuration and logs. Used by the end-to-end test and the latency bench."""
+import contextlib
 import json
 import os
-import queue
 import shutil
 import signal
 import socket
@@ -17,16 +17,29 @@ class Failure(Exception):
     pass
 
 
-def wait_for(predicate, what, timeout=30.0):
-    """Polls predicate until it returns something true; the time-out only bounds a failure."""
+def wait_for(predicate, what, timeout=30.0, cond=None):
+    """The first true value of predicate(), tested again each time cond (a
+    threading.Condition) is notified, or without cond every few milliseconds
+    (for what only files show); the time-out only bounds a failure."""
     deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise Failure("timed out waiting for " + what)
-        time.sleep(0.005)
+    with cond or contextlib.nullcontext():
+        while True:
+            value = predicate()
+            left = deadline - time.monotonic()
+            if value or left <= 0:
+                break
+            cond.wait(left) if cond else time.sleep(min(left, 0.005))
+    if not value:
+        raise Failure("timed out waiting for " + what)
+    return value
+
+
+def read(path):
+    try:
+        with open(path) as f:
+            return f.read()
+    except FileNotFoundError:
+        return ""
 
 
 # The simulator and the daemon end with the test process, even when a time-out
@@ -38,8 +51,7 @@ class Run:
     def __init__(self, qzsim, module, library, rate=100):
         qzsim, module, library = (os.path.abspath(p) for p in (qzsim, module, library))
         self.qzsim, self.rate = qzsim, rate
-        self.dir = tempfile.mkdtemp(prefix="qz-sd-")
-        os.chmod(self.dir, 0o700)
+        self.dir = tempfile.mkdtemp(prefix="qz-sd-")  # private to this user
         self.socket = os.path.join(self.dir, "speechd.sock")
         self.conf = os.path.join(self.dir, "conf")
         self.logs = os.path.join(self.dir, "log")
@@ -56,11 +68,8 @@ class Run:
                         XDG_RUNTIME_DIR=xdg, XDG_CONFIG_HOME=xdg, HOME=self.dir,
                         SPEECHD_ADDRESS="unix_socket:" + self.socket)
         self.env.pop("QZUSBD_LIBRARY", None)
-        self.sim = None
-        self.sims = 0
-        self.log_path = None
-        self.log_read = (None, 0, [])
-        self.daemon = None
+        self.sim = self.daemon = self.log_path = None
+        self.sims, self.log_read = 0, (None, 0, [])
 
     # The simulator: each start has its own transcript and log.
     def start_sim(self):
@@ -78,11 +87,7 @@ class Run:
         self.sim.wait()
 
     def transcript(self):
-        try:
-            with open(self.transcript_path) as f:
-                return f.read()
-        except FileNotFoundError:
-            return ""
+        return read(self.transcript_path)
 
     def sim_log(self):
         """The simulator's log so far (read on from where the last call stopped)."""
@@ -104,11 +109,7 @@ class Run:
         return sum(1 for e in self.sim_log() if e.get("event") == "cancel")
 
     def module_log(self):
-        try:
-            with open(os.path.join(self.logs, "qzusbd.log")) as f:
-                return f.read()
-        except FileNotFoundError:
-            return ""
+        return read(os.path.join(self.logs, "qzusbd.log"))
 
     def start_daemon(self):
         self.daemon_out = open(os.path.join(self.logs, "daemon.out"), "w")
@@ -156,8 +157,7 @@ class Client:
     def __init__(self, path):
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self.sock.connect(path)
-        self.replies = queue.Queue()
-        self.events = []
+        self.replies, self.events, self.closed = [], [], False
         self.lock = threading.Condition()
         threading.Thread(target=self._read, daemon=True).start()
 
@@ -168,61 +168,50 @@ class Client:
         return self
 
     def _read(self):
-        buffer, lines = b"", []
-        while True:
-            try:
-                data = self.sock.recv(65536)
-            except OSError:
-                data = b""
-            if not data:
-                self.replies.put(None)
-                return
-            buffer += data
-            while b"\r\n" in buffer:
-                raw, buffer = buffer.split(b"\r\n", 1)
-                line = raw.decode("utf-8", "replace")
-                lines.append(line)
-                if len(line) >= 4 and line[3] == "-":
-                    continue
-                code, body = line[:3], [l[4:] for l in lines]
-                lines = []
-                if code.startswith("7"):
+        lines = []
+        try:
+            with self.sock.makefile("rb") as stream:
+                for raw in stream:
+                    line = raw.rstrip(b"\r\n").decode("utf-8", "replace")
+                    lines.append(line)
+                    if line[3:4] == "-":  # more lines of the reply follow
+                        continue
+                    code, body, lines = line[:3], [l[4:] for l in lines], []
                     with self.lock:
-                        self.events.append((time.monotonic(), int(code), body))
+                        if code.startswith("7"):
+                            self.events.append((time.monotonic(), int(code), body))
+                        else:
+                            self.replies.append((code, body))
                         self.lock.notify_all()
-                else:
-                    self.replies.put((code, body))
+        except (OSError, ValueError):  # the socket closed under the reader
+            pass
+        with self.lock:
+            self.closed = True
+            self.lock.notify_all()
 
-    def request(self, line, expect=None):
+    def request(self, line, expect=None, name=None):
+        """Sends line and returns the reply; name (by default line) names it in failures."""
+        name = name or line
         self.sock.sendall(line.encode() + b"\r\n")
-        reply = self.replies.get(timeout=30)
-        if reply is None:
-            raise Failure("speech-dispatcher closed the connection after " + line)
-        if expect is not None and not reply[0].startswith(expect):
-            raise Failure("%s: expected %s, got %s %s" % (line, expect, reply[0], reply[1]))
-        return reply
+        wait_for(lambda: self.replies or self.closed, "the reply to " + name, cond=self.lock)
+        with self.lock:
+            if not self.replies:
+                raise Failure("speech-dispatcher closed the connection after " + name)
+            code, body = self.replies.pop(0)
+        if expect is not None and not code.startswith(expect):
+            raise Failure("%s: expected %s, got %s %s" % (name, expect, code, body))
+        return code, body
 
     def speak(self, text):
         self.request("SPEAK", "230")
         data = "\r\n".join("." + l if l.startswith(".") else l for l in text.split("\n"))
-        self.sock.sendall(data.encode() + b"\r\n.\r\n")
-        code, body = self.replies.get(timeout=30)
-        if code != "225":
-            raise Failure("SPEAK: expected 225, got %s %s" % (code, body))
-        return body[0]  # the message id
+        return self.request(data + "\r\n.", "225", "SPEAK")[1][0]  # the message id
 
     def wait_event(self, message, codes, timeout=60):
         """The first event of the message with one of the codes."""
-        deadline = time.monotonic() + timeout
-        with self.lock:
-            while True:
-                for e in self.events:
-                    if e[1] in codes and e[2] and e[2][0] == message:
-                        return e
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    raise Failure("timed out waiting for event %s of message %s" % (codes, message))
-                self.lock.wait(left)
+        return wait_for(lambda: next((e for e in self.events if e[1] in codes and e[2] and e[2][0] == message),
+                                     None),
+                        "event %s of message %s" % (codes, message), timeout, self.lock)
 
     def marks(self, message):
         with self.lock:

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 
 #include "check.h"
 #include "platform/platform.h"
@@ -50,11 +51,12 @@ void Events() {
 }
 
 struct Probe {
-  qz::OsHandle go;
+  qz::OsHandle go = qz::Os().createEvent();
   std::atomic<DWORD> id{0};
   std::atomic<int> priority{12345};
   std::atomic<int> woken{-1};
   std::atomic<int> done{0};
+  ~Probe() { qz::Os().closeEvent(go); }  // its thread has ended by then
 };
 
 uint32_t ProbeMain(void* arg) {
@@ -68,7 +70,6 @@ uint32_t ProbeMain(void* arg) {
 
 void Threads() {
   Probe p;
-  p.go = os.createEvent();
   uint32_t id = 0;
   qz::OsHandle t = os.startThread(ProbeMain, &p, &id);
   CHECK(qz::IsOpenHandle(t));
@@ -86,7 +87,6 @@ void Threads() {
   // A handle closed while its thread runs: the thread finishes by itself and
   // frees what it shares with the handle.
   Probe q;
-  q.go = os.createEvent();
   t = os.startThread(ProbeMain, &q, &id);
   CHECK(qz::IsOpenHandle(t));
   HANDLE raw = OpenThread(SYNCHRONIZE, FALSE, id);
@@ -101,16 +101,12 @@ void Threads() {
   // Many short threads, each waited for and closed at once.
   for (int i = 0; i < 200; ++i) {
     Probe r;
-    r.go = os.createEvent();
     os.signalEvent(r.go);
     t = os.startThread(ProbeMain, &r, nullptr);
     CHECK(os.waitThread(t, 20000));
     os.closeThread(t);
     CHECK(r.done == 1);
-    os.closeEvent(r.go);
   }
-  os.closeEvent(p.go);
-  os.closeEvent(q.go);
 }
 
 void WindowsDirectory() {
@@ -129,11 +125,16 @@ void WindowsDirectory() {
   CHECK(os.getWindowsDirectory(small, 0) == 0);
 }
 
-void Profile() {
+// A file name of this process's own in the temporary directory.
+std::string TempFile(const char* name) {
   char dir[MAX_PATH];
   CHECK(GetTempPathA(sizeof dir, dir) > 0);
-  char path[MAX_PATH + 64];
-  std::snprintf(path, sizeof path, "%sqzusbd-profile-%lu.ini", dir, GetCurrentProcessId());
+  return dir + std::to_string(GetCurrentProcessId()) + name;
+}
+
+void Profile() {
+  const std::string file = TempFile("-qzusbd-profile.ini");
+  const char* path = file.c_str();
   DeleteFileA(path);
   CHECK(!os.fileExists(path));
 
@@ -180,10 +181,8 @@ void Device() {
 
   // Any file opens through the same call; after a cancel every transfer on
   // the handle fails at once as aborted, until the handle is closed.
-  char dir[MAX_PATH];
-  GetTempPathA(sizeof dir, dir);
-  char path[MAX_PATH + 64];
-  std::snprintf(path, sizeof path, "%sqzusbd-device-%lu.bin", dir, GetCurrentProcessId());
+  const std::string file = TempFile("-qzusbd-device.bin");
+  const char* path = file.c_str();
   HANDLE f = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   CHECK(f != INVALID_HANDLE_VALUE);
   CloseHandle(f);
@@ -236,11 +235,8 @@ void StuckTransfer() {
     HANDLE t = CreateThread(nullptr, 0, Transact, &call, 0, nullptr);
     CHECK(t != nullptr);
     if (cancelled) {
-      // Once the request has reached the server.
-      DWORD waiting = 0;
-      for (int i = 0; i < 5000 && waiting == 0; ++i) {
-        if (!PeekNamedPipe(server, nullptr, 0, nullptr, &waiting, nullptr) || waiting == 0) Sleep(1);
-      }
+      DWORD waiting = 0;  // the request's bytes at the server
+      qztest::WaitUntil([&] { return PeekNamedPipe(server, nullptr, 0, nullptr, &waiting, nullptr) && waiting; }, 20000);
       CHECK(waiting == 8);
       os.cancelDeviceIo(call.h);
     }
@@ -276,16 +272,9 @@ void Serial() {
   CHECK(os.getLineSettings(ha, &s));
   s.BaudRate = 9600;
   s.ByteSize = 8;
-  s.Parity = 0;
-  s.StopBits = 0;
-  s.fBinary = 1;
-  s.fParity = 0;
-  s.fOutxCtsFlow = 0;
-  s.fOutxDsrFlow = 0;
-  s.fDtrControl = 0;
-  s.fRtsControl = 0;
-  s.fNull = 0;
-  s.fAbortOnError = 1;
+  s.Parity = s.StopBits = 0;
+  s.fBinary = s.fAbortOnError = 1;
+  s.fParity = s.fOutxCtsFlow = s.fOutxDsrFlow = s.fDtrControl = s.fRtsControl = s.fNull = 0;
   CHECK(os.setLineSettings(ha, &s));
   CHECK(os.setLineSettings(hb, &s));
   qz::LineSettings back{};
@@ -349,11 +338,7 @@ void Leases() {
   CHECK(!os.tryLease(lease));  // the child holds it
   const DWORD killed = GetTickCount();
   TerminateProcess(pi.hProcess, 9);
-  bool taken = false;
-  while (!taken && GetTickCount() - killed < 10000) {
-    taken = os.tryLease(lease);
-    if (!taken) Sleep(1);
-  }
+  const bool taken = qztest::WaitUntil([&] { return os.tryLease(lease); }, 20000);
   const DWORD tookMs = GetTickCount() - killed;
   CHECK(taken);
   CHECK(WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0);  // not before the holder had ended

@@ -1,6 +1,10 @@
 // A tiny check macro for the Windows test programs: a failed check is
 // reported and counted, and Finish() turns the count into the exit code.
+// WaitUntil() is the one way they wait for something another thread or
+// process does.
 #pragma once
+
+#include <windows.h>
 
 #include <cstdio>
 
@@ -18,6 +22,15 @@ inline int Finish(const char* name) {
   }
   std::printf("%s: %d check(s) failed\n", name, Failures());
   return 1;
+}
+
+// Whether cond() holds within ms milliseconds; the bound only ends a failure.
+template <typename Cond>
+bool WaitUntil(Cond cond, DWORD ms) {
+  for (const DWORD start = GetTickCount(); !cond(); Sleep(1)) {
+    if (GetTickCount() - start >= ms) return cond();
+  }
+  return true;
 }
 
 }  // namespace qztest

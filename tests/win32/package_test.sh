@@ -23,6 +23,8 @@ work=$(mktemp -d /tmp/qzusbd-package.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 passed=0
 failed=0
+pass() { echo "package: $*"; passed=$((passed + 1)); }
+fail() { echo "package: $*"; failed=$((failed + 1)); }
 
 (cd "$work" && cmake -E tar xf "$zip") || { echo "package: cannot unpack $zip"; echo "package: 0 passed, 1 failed"; exit 1; }
 pkg=$(echo "$work"/qzusbd-*)
@@ -39,14 +41,9 @@ pkg=$(echo "$work"/qzusbd-*)
 
 # Names in the "[Ordinal/Name Pointer] Table" of a DLL, or names imported
 # from qzusbd.dll by a program, one a line, sorted.
-exports_of() {
-  x86_64-w64-mingw32-objdump -p "$1" |
-    sed -nE '/^\[Ordinal\/Name Pointer\] Table/,/^$/ s/^\s*\[ *[0-9]+\] ([A-Za-z0-9_@]+)$/\1/p' | sort
-}
-imports_of() {
-  x86_64-w64-mingw32-objdump -p "$1" |
-    sed -nE '/DLL Name: qzusbd\.dll/,/^$/ s/^\s*[0-9a-f]+\s+[0-9]+\s+([A-Za-z0-9_@]+)$/\1/p' | sort
-}
+names() { x86_64-w64-mingw32-objdump -p "$2" | sed -nE "$1" | sort; }
+exports_of() { names '/^\[Ordinal\/Name Pointer\] Table/,/^$/ s/^\s*\[ *[0-9]+\] ([A-Za-z0-9_@]+)$/\1/p' "$1"; }
+imports_of() { names '/DLL Name: qzusbd\.dll/,/^$/ s/^\s*[0-9a-f]+\s+[0-9]+\s+([A-Za-z0-9_@]+)$/\1/p' "$1"; }
 
 # build ARCH KIND OUT: speak.exe linked against the zip's import library.
 build() {
@@ -86,11 +83,9 @@ for arch in x86 x64; do
   if grep -q '^\.debug_' <<<"$sections" || ! grep -qx '\.gnu_debuglink' <<<"$sections" ||
      ! x86_64-w64-mingw32-objdump -s -j .gnu_debuglink "$dll" | grep -q 'qzusbd\.dll\.debug' ||
      ! x86_64-w64-mingw32-objdump -h "$dll.debug" 2>/dev/null | grep -q ' \.debug_info '; then
-    echo "package: $arch: qzusbd.dll is not stripped with its debug information in qzusbd.dll.debug"
-    failed=$((failed + 1))
+    fail "$arch: qzusbd.dll is not stripped with its debug information in qzusbd.dll.debug"
   else
-    echo "package: $arch: qzusbd.dll stripped ($(stat -c %s "$dll") bytes), debug information in qzusbd.dll.debug"
-    passed=$((passed + 1))
+    pass "$arch: qzusbd.dll stripped ($(stat -c %s "$dll") bytes), debug information in qzusbd.dll.debug"
   fi
   for kind in mingw msvc; do
     name="$arch $kind"
@@ -98,22 +93,20 @@ for arch in x86 x64; do
     out=$work/$arch-$kind
     mkdir -p "$out"
     if ! build "$arch" "$kind" "$out" >"$out/link.log" 2>&1; then
-      echo "package: $name: link failed:"; sed 's/^/  /' "$out/link.log"
-      failed=$((failed + 1)); continue
+      fail "$name: link failed:"; sed 's/^/  /' "$out/link.log"; continue
     fi
     if [ "$(imports_of "$out/speak.exe")" != "$(exports_of "$dll")" ]; then
-      echo "package: $name: imports [$(imports_of "$out/speak.exe" | xargs)], the DLL exports [$(exports_of "$dll" | xargs)]"
-      failed=$((failed + 1)); continue
+      fail "$name: imports [$(imports_of "$out/speak.exe" | xargs)], the DLL exports [$(exports_of "$dll" | xargs)]"
+      continue
     fi
     cp "$dll" "$out/"
     (cd "$out" && timeout 60 "$wine" speak.exe "Hello." >run.out 2>run.err)
     rc=$?
     if [ "$rc" -ne 1 ] || ! grep -q "speak: no synthesizer is connected" "$out/run.err"; then
-      echo "package: $name: under Wine exit $rc (1 expected, no synthesizer):"; sed 's/^/  /' "$out/run.err" "$out/run.out"
-      failed=$((failed + 1)); continue
+      fail "$name: under Wine exit $rc (1 expected, no synthesizer):"; sed 's/^/  /' "$out/run.err" "$out/run.out"
+      continue
     fi
-    echo "package: $name: linked, imports all $(exports_of "$dll" | wc -l) exports, ran"
-    passed=$((passed + 1))
+    pass "$name: linked, imports all $(exports_of "$dll" | wc -l) exports, ran"
   done
 done
 echo "package: $passed passed, $failed failed"

@@ -34,8 +34,7 @@ int main() {
     Sleep(round % 3);  // unload at different points of the worker's loop
     CHECK(FreeLibrary(m));
     // The worker holds the DLL until it runs in it; then the DLL goes.
-    for (int i = 0; i < 2000 && GetModuleHandleA("qzusbd_unload_probe.dll") != nullptr; ++i) Sleep(10);
-    CHECK(GetModuleHandleA("qzusbd_unload_probe.dll") == nullptr);
+    CHECK(qztest::WaitUntil([] { return GetModuleHandleA("qzusbd_unload_probe.dll") == nullptr; }, 20000));
     CHECK(Reported("QZ_PROBE_LEFT") == 1);
     if (worker != nullptr) {
       DWORD t0 = GetTickCount();
@@ -59,7 +58,7 @@ int main() {
   if (m != nullptr && release != nullptr && worker != nullptr) {
     // The unload runs once the worker has come in (until then it holds the DLL).
     CHECK(FreeLibrary(m));
-    for (int i = 0; i < 2000 && Reported("QZ_PROBE_KEPT") == ~0ul; ++i) Sleep(10);
+    qztest::WaitUntil([] { return Reported("QZ_PROBE_KEPT") != ~0ul; }, 20000);
     CHECK(Reported("QZ_PROBE_LEFT") == 0);
     CHECK(Reported("QZ_PROBE_KEPT") == 1);
     CHECK(GetModuleHandleA("qzusbd_unload_probe.dll") != nullptr);

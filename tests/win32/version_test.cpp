@@ -15,10 +15,8 @@ namespace {
 // qzusbd.dll beside this program.
 std::string DllPath() {
   char self[MAX_PATH];
-  DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
-  std::string path(self, n < sizeof self ? n : 0);
-  size_t slash = path.find_last_of("\\/");
-  return (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + "qzusbd.dll";
+  const std::string path(self, GetModuleFileNameA(nullptr, self, sizeof self));
+  return path.substr(0, path.find_last_of("\\/") + 1) + "qzusbd.dll";  // npos + 1: no directory
 }
 
 std::string Value(std::vector<char>& info, const char* block, const char* key) {
