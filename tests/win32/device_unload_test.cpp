@@ -18,6 +18,7 @@
 namespace {
 
 using qztest::Export;
+using qztest::WaitUntil;
 
 using CreateLinkFn = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PUNICODE_STRING);
 using InitStringFn = VOID(NTAPI*)(PUNICODE_STRING, PCWSTR);
@@ -54,18 +55,12 @@ int ThreadsOfThisProcess() {
   return n;
 }
 
-template <typename Done>
-bool WaitFor(Done done, int ms) {
-  for (int i = 0; i < ms / 5 && !done(); ++i) Sleep(5);
-  return done();
-}
-
 // After the last FreeLibrary: the DLL goes once its workers have run in it,
 // and every thread it started ends, the helpers that give its module
 // references back included.
 void CheckUnloaded(int baseThreads) {
-  CHECK(WaitFor([] { return GetModuleHandleA("qzusbd.dll") == nullptr; }, 20000));
-  CHECK(WaitFor([&] { return ThreadsOfThisProcess() == baseThreads; }, 20000));
+  CHECK(WaitUntil([] { return GetModuleHandleA("qzusbd.dll") == nullptr; }, 20000));
+  CHECK(WaitUntil([&] { return ThreadsOfThisProcess() == baseThreads; }, 20000));
 }
 
 double Ms(LARGE_INTEGER from, LARGE_INTEGER to) {
@@ -109,7 +104,7 @@ int main() {
     // Round 0 unloads at once, before the workers have run; the others after
     // text and reply requests have kept both workers going for a while.
     if (round > 0) {
-      CHECK(WaitFor([&] { return ThreadsOfThisProcess() >= baseThreads + 2; }, 20000));
+      CHECK(WaitUntil([&] { return ThreadsOfThisProcess() >= baseThreads + 2; }, 20000));
       for (const char* c = "Hello, world."; *c != '\0'; ++c) write(*c);
       for (int i = 0; i < round; ++i) {
         read();
@@ -117,7 +112,7 @@ int main() {
       }
       // Every failed transfer reopens the device (status reads 0 only while
       // a reopen is under way).
-      CHECK(WaitFor([&] { return status() == 1; }, 20000));
+      CHECK(WaitUntil([&] { return status() == 1; }, 20000));
     }
 
     LARGE_INTEGER t0, t1;
