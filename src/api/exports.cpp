@@ -3,6 +3,7 @@
 
 #include "channels/serial_channel.h"
 #include "channels/usb_channel.h"
+#include "lifecycle/lifecycle.h"
 #include "pipeline/text_filter.h"
 #include "pipeline/workers.h"
 #include "state/ring.h"
@@ -18,18 +19,30 @@ constexpr uint32_t kStringBusyPauseMs = 5;
 
 bool SerialMode() { return Proc().forceComm != 0; }
 
-// The full ring's wait of USBQZ_WriteByte, kept off its common path. Room is
-// taken in the same step as it is found: with another process pushing too, a
-// slot seen free may be gone a moment later, and a plain push into the then
-// full ring would drop all queued text. Still full after nine waits (0.9 s),
-// the overflow push drops the queue and leaves only b.
+// The slow road of USBQZ_WriteByte, kept off its common path. Room is taken
+// in the same step as it is found: with another process pushing too, a slot
+// seen free may be gone a moment later, and a plain push into the then full
+// ring would drop all queued text. Only a full ring is waited for; a push
+// that lost its races to other producers is tried again at once. Still full
+// after nine waits (0.9 s), the overflow push drops the queue and leaves only
+// b; but a process that is unloading drops its own byte instead of the text
+// that every process has queued.
 void PushWhenRoom(ProcessState& p, TextRingView ring, int32_t b) {
-  for (int i = 0; i < kRoomWaits && p.unloading.load() == 0; ++i) {
-    if (IsOpenHandle(p.writerWakeEvent)) Os().signalEvent(p.writerWakeEvent);
-    Os().sleepMs(kRoomWaitMs);
-    if (RingTryPush(ring, b)) return;
+  for (int i = 0; i < kRoomWaits; ++i) {
+    if (p.unloading.load() != 0) return;
+    if (RingIsFull(ring)) {
+      if (IsOpenHandle(p.writerWakeEvent)) Os().signalEvent(p.writerWakeEvent);
+      Os().sleepMs(kRoomWaitMs);
+    }
+    if (RingTryPush(ring, b) == PushResult::kPushed) return;
   }
-  RingPush(ring, b);
+  if (p.unloading.load() == 0) RingPush(ring, b);
+}
+
+// The first call in the child of a fork() makes the child's own connection
+// and workers; every export starts with this.
+inline void OwnProcess(ProcessState& p) {
+  if (p.forked.load(std::memory_order_relaxed) != 0) AdoptAfterFork();
 }
 
 }  // namespace
@@ -38,6 +51,7 @@ extern "C" {
 
 QZUSBD_API int32_t QZUSBD_CALL USBQZ_CheckWdmStatus(void) {
   ProcessState& p = Proc();
+  OwnProcess(p);
   if (p.portOpen.load() == 1) {
     if (ProbeClearToSend()) return 1;
     CloseSerialPort();
@@ -49,9 +63,15 @@ QZUSBD_API int32_t QZUSBD_CALL USBQZ_CheckWdmStatus(void) {
 // USBQZ_PauseSpeech and USBQZ_ResumeSpeech: pause_speech_<system>.cpp.
 
 QZUSBD_API int32_t QZUSBD_CALL USBQZ_ReadByte(void) {
-  if (SerialMode()) return ReadSerialByte();
   ProcessState& p = Proc();
-  if (IsOpenHandle(p.pollerWakeEvent)) Os().signalEvent(p.pollerWakeEvent);
+  OwnProcess(p);
+  if (SerialMode()) return ReadSerialByte();
+  // Wakes the poller that polls, in whichever process it runs.
+  if (IsOpenHandle(p.replyWake)) {
+    Os().signalSharedWake(p.replyWake);
+  } else if (IsOpenHandle(p.pollerWakeEvent)) {
+    Os().signalEvent(p.pollerWakeEvent);
+  }
   // The poller queues only 0..99, but any process can write the shared
   // block: a word outside that range is no reply.
   const int32_t v = RingPop(ReplyRingOf(Shared()));
@@ -59,24 +79,27 @@ QZUSBD_API int32_t QZUSBD_CALL USBQZ_ReadByte(void) {
 }
 
 QZUSBD_API int32_t QZUSBD_CALL USBQZ_ReadyCheck(void) {
+  OwnProcess(Proc());
   if (SerialMode()) return QueryClearToSend();
   return RingIsFull(TextRingOf(Shared())) ? 0 : 1;
 }
 
 QZUSBD_API void QZUSBD_CALL USBQZ_WriteByte(int32_t b) {
   ProcessState& p = Proc();
+  OwnProcess(p);
   if (p.forceComm != 0) {
     SendTextByte(b & 0xFF);
     return;
   }
   TextRingView ring = TextRingOf(Shared());
   if (b == CANCEL_BYTE) RingClear(ring);
-  if (!RingTryPush(ring, b)) PushWhenRoom(p, ring, b);
+  if (RingTryPush(ring, b) != PushResult::kPushed) PushWhenRoom(p, ring, b);
   WakeWriter(p);
 }
 
 QZUSBD_API int32_t QZUSBD_CALL USBQZ_WriteByteImmediate(int32_t b) {
   ProcessState& p = Proc();
+  OwnProcess(p);
   SharedState& s = Shared();
   s.pollSuspended.store(0);
   const uint8_t byte = b == 10 ? 0 : static_cast<uint8_t>(b);
@@ -103,6 +126,7 @@ QZUSBD_API int32_t QZUSBD_CALL USBQZ_WriteByteImmediate(int32_t b) {
 }
 
 QZUSBD_API int32_t QZUSBD_CALL USBQZ_WriteString(const uint8_t* p, int32_t n) {
+  OwnProcess(Proc());
   Shared().pollSuspended.store(0);
   if (n <= 0) return 1;
   if (p == nullptr) return 0;

@@ -232,7 +232,7 @@ int32_t PollReplyByte() {
   return reply;
 }
 
-bool BusyRetryWrite(const uint8_t* bytes, uint32_t length, uint32_t pauseMs) {
+bool BusyRetryWrite(const uint8_t* bytes, uint32_t length, uint32_t pauseMs, const WriteCheck* check) {
   if (bytes == nullptr || length == 0 || length > kMaxTransfer) return false;
   uint8_t data[kMaxTransfer];
   for (uint32_t i = 0; i < length; ++i) data[i] = bytes[i];
@@ -240,7 +240,12 @@ bool BusyRetryWrite(const uint8_t* bytes, uint32_t length, uint32_t pauseMs) {
   for (;;) {
     uint32_t bytesReturned = 0;
     uint32_t used = 0;
-    if (!PipeTransfer(IOCTL_BULK_WRITE, request, data, length, &bytesReturned, &used)) {
+    EnterShared();
+    if (check != nullptr && !check->stillWanted(check->arg)) {
+      LeaveShared();
+      return false;
+    }
+    if (!TransferHeld(IOCTL_BULK_WRITE, request, data, length, &bytesReturned, &used)) {
       ReopenAfterFailure(used);
       return false;
     }

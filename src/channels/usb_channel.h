@@ -35,11 +35,19 @@ void ProbeDevice();
 void ReopenDevice();
 // One reply byte 0..99, or -1.
 int32_t PollReplyByte();
+// Asked before every attempt of a text write, with the handle held (so that
+// no urgent cancel of this process can come between the answer and the
+// attempt): false drops the bytes.
+struct WriteCheck {
+  bool (*stillWanted)(uint32_t arg);
+  uint32_t arg;
+};
 // Text write of 1..32 bytes on pipe 0, repeated every pauseMs while the device
 // answers busy. False when the transfer failed (the device has been
-// reopened), when the library is unloading while the device is busy (the
-// bytes are dropped), or when length is out of range (nothing is sent).
-bool BusyRetryWrite(const uint8_t* bytes, uint32_t length, uint32_t pauseMs);
+// reopened), when the library is unloading while the device is busy, or
+// when `check` no longer wants the bytes (they are dropped), or when length
+// is out of range (nothing is sent).
+bool BusyRetryWrite(const uint8_t* bytes, uint32_t length, uint32_t pauseMs, const WriteCheck* check = nullptr);
 // One byte on pipe 1; the control call's success flag.
 bool ImmediateWrite(uint8_t byte);
 // The urgent cancel (24) on pipe 1; the control call's success flag. It does

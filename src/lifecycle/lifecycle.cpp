@@ -6,6 +6,7 @@
 #include "lifecycle/configuration.h"
 #include "pipeline/workers.h"
 #include "qzusbd.h"
+#include "state/lease.h"
 #include "state/ring.h"
 
 namespace qz {
@@ -16,25 +17,25 @@ namespace {
 // loose, and then in all.
 constexpr uint32_t kWorkerLeaveMs = 200;
 constexpr uint32_t kWorkerCutLooseMs = 800;
+// How long a thread of a forked child waits for another one that is making
+// the child's connection and workers.
+constexpr uint32_t kAdoptWaitMs = 2000;
 
 void CloseEventField(OsHandle& event) {
   if (IsOpenHandle(event)) Os().closeEvent(event);
   event = kNoHandle;
 }
 
-void CloseLeaseField(OsHandle& lease) {
-  if (IsOpenHandle(lease)) Os().closeLease(lease);
-  lease = kNoHandle;
-}
-
-// What the workers use: their wake events and leases. Only once both have
-// ended (or never started).
+// What the workers use: their wake events, the shared wake and the alive
+// mark. Only once both have ended (or never started).
 void CloseWorkerHandles() {
   ProcessState& p = Proc();
   CloseEventField(p.pollerWakeEvent);
   CloseEventField(p.writerWakeEvent);
-  CloseLeaseField(p.pollerLease);
-  CloseLeaseField(p.writerLease);
+  if (IsOpenHandle(p.replyWake)) Os().closeSharedWake(p.replyWake);
+  p.replyWake = kNoHandle;
+  if (IsOpenHandle(p.aliveMark)) Os().unmarkAlive(p.aliveMark);
+  p.aliveMark = kNoHandle;
 }
 
 // Stops a worker that has been told to stop: true once it has ended and its
@@ -60,8 +61,10 @@ void AbandonDevice(bool forGood) {
 }
 
 // The USB road of the load: device, revision, events, poller, writer. Every
-// failure undoes what it opened and leaves the fields at "no handle".
-void StartUsb() {
+// failure undoes what it opened and leaves the fields at "no handle". A
+// forked child takes the same road at its first call, but leaves the
+// revision and the poll suspension, which every process shares, as they are.
+void StartUsb(bool atLoad) {
   ProcessState& p = Proc();
   SharedState& s = Shared();
   OpenDevice();
@@ -69,7 +72,7 @@ void StartUsb() {
     p.deviceOpen.store(0);
     return;
   }
-  ReadDeviceRevision();
+  if (atLoad) ReadDeviceRevision();
   p.deviceOpen.store(1);
 
   p.pollerWakeEvent = Os().createEvent();
@@ -79,11 +82,14 @@ void StartUsb() {
     AbandonDevice(false);
     return;
   }
-  p.writerLease = Os().openLease("writer");
-  p.pollerLease = Os().openLease("poller");
+  // Who this process is to the leases. Without an alive mark the others can
+  // tell that it has gone only by its stamps going stale.
+  p.aliveMark = Os().markAlive();
+  p.leaseId = Os().processId() | (IsOpenHandle(p.aliveMark) ? 0 : kLeaseUnmarked);
+  p.replyWake = Os().openSharedWake(&s.replyWanted);
 
   p.pollerStop.store(0);
-  s.pollSuspended.store(1);
+  if (atLoad) s.pollSuspended.store(1);
   p.pollerThread = Os().startThread(PollerThreadMain, nullptr, &p.pollerThreadId);
   if (!IsOpenHandle(p.pollerThread)) {
     p.pollerThread = kNoHandle;
@@ -145,10 +151,42 @@ bool StopWorkers() {
   return gone;
 }
 
+// In the child of a fork(), before fork() returns there.
+void MarkForked() { Proc().forked.store(1, std::memory_order_relaxed); }
+bool g_forkHandlerSet = false;  // once per load of the library's code
+
 }  // namespace
+
+void AdoptAfterFork() {
+  ProcessState& p = Proc();
+  int32_t inherited = 1;
+  if (!p.forked.compare_exchange_strong(inherited, 2)) {
+    // Another thread of the child is at it: wait until it is done.
+    for (uint32_t i = 0; i < kAdoptWaitMs && p.forked.load() == 2; ++i) Os().sleepMs(1);
+    return;
+  }
+  // The parent's workers do not run here; their records are left as they
+  // are. The descriptors are closed in this process only.
+  p.pollerThread = kNoHandle;
+  p.writerThread = kNoHandle;
+  CloseWorkerHandles();
+  const OsHandle device = p.deviceHandle.exchange(kNoHandle);
+  if (IsOpenHandle(device)) Os().closeDevice(device);
+  p.deviceOpen.store(0);
+  p.deviceGuard.store(0);
+  p.deviceClosed.store(0);
+  p.unloading.store(0);
+  p.writerSleeping.store(0);
+  if (p.forceComm == 0) StartUsb(false);
+  p.forked.store(0);
+}
 
 void OnLibraryLoad() {
   ResetProcessState();
+  if (!g_forkHandlerSet) {
+    Os().onForkInChild(MarkForked);
+    g_forkHandlerSet = true;
+  }
   ProcessState& p = Proc();
   SharedState& s = *AttachSharedState();
 
@@ -160,7 +198,7 @@ void OnLibraryLoad() {
 
   LoadConfiguration();
   if (p.forceComm == 0) {
-    StartUsb();
+    StartUsb(true);
   } else {
     StartSerial();
   }
@@ -173,6 +211,7 @@ void OnLibraryLoad() {
 void OnLibraryUnload(bool processTerminating) {
   if (processTerminating) return;  // the other threads are gone already: touch nothing
   ProcessState& p = Proc();
+  if (p.forked.load() != 0) return;  // a forked child's handles are its parent's
   bool gone = StopWorkers();
   // A worker that the cancels do not get out (a driver that ignores them) is
   // still running the library's code: it must stay mapped. Where that cannot
@@ -191,6 +230,9 @@ void OnLibraryUnload(bool processTerminating) {
   DetachSharedState();
 }
 
-void OnProcessExit() { StopWorkers(); }
+void OnProcessExit() {
+  if (Proc().forked.load() != 0) return;  // a forked child's handles are its parent's
+  StopWorkers();
+}
 
 }  // namespace qz

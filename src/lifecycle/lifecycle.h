@@ -18,4 +18,11 @@ void OnLibraryUnload(bool processTerminating);
 // workers are stopped as at unload, but nothing is closed or unmapped.
 void OnProcessExit();
 
+// The first call of an export in the child of a fork(): the child gets its
+// own connection and workers (USB mode). What it inherited (the parent's
+// connection, events and mark) is closed in the child only, never cancelled
+// or shut down: it is the parent's too. Until this has run, the exit and
+// unload of the child touch nothing. Sends nothing and clears nothing.
+void AdoptAfterFork();
+
 }  // namespace qz

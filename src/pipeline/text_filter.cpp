@@ -2,6 +2,7 @@
 
 #include "channels/serial_channel.h"
 #include "channels/usb_channel.h"
+#include "state/lease.h"
 #include "state/ring.h"
 
 namespace qz {
@@ -26,11 +27,33 @@ void ClearBothRings(SharedState& s) {
   RingClear(ReplyRingOf(s));
 }
 
+// Asked before every attempt to write a byte taken from the text ring. An
+// attempt follows a device answer (or starts the byte): progress, which
+// keeps the writer lease.
+bool RingByteWanted(uint32_t position) {
+  LeaseRenew(Shared().writerLease, Proc().leaseId);
+  return !RingClearedPast(TextRingOf(Shared()), position);
+}
+
+// The same for the cancel byte, which clears the ring itself and is never
+// dropped: after any clear it is still what the device should hear.
+bool CancelByteWanted(uint32_t) {
+  LeaseRenew(Shared().writerLease, Proc().leaseId);
+  return true;
+}
+
 }  // namespace
 
-void SendTextByte(int32_t b) {
+void SendTextByte(int32_t b, const uint32_t* position) {
   ProcessState& p = Proc();
   SharedState& s = Shared();
+  if (position != nullptr) {
+    const int32_t cleared = s.textCleared.load(std::memory_order_acquire);
+    if (cleared != p.textClearedSeen) {
+      p.textClearedSeen = cleared;
+      p.lastSentByte.store(1, std::memory_order_relaxed);
+    }
+  }
 
   if (b == CANCEL_BYTE) {
     s.pollSuspended.store(1, std::memory_order_release);
@@ -59,7 +82,8 @@ void SendTextByte(int32_t b) {
   p.lastSentByte.store(out[0], std::memory_order_relaxed);
 
   if (p.forceComm == 0) {
-    BusyRetryWrite(out, length, 1);
+    const WriteCheck wanted{b == CANCEL_BYTE ? CancelByteWanted : RingByteWanted, position != nullptr ? *position : 0};
+    BusyRetryWrite(out, length, 1, position != nullptr ? &wanted : nullptr);
     return;
   }
   // Serial: one byte at a time, paced by CTS; a second comma is never sent.

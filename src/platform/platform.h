@@ -6,6 +6,7 @@
 // Core code never includes an operating-system header.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace qz {
@@ -156,23 +157,41 @@ struct Platform {
   // must then wait for the worker). Returns at once; any thread.
   bool (*keepLibraryMapped)();
 
-  // --- machine-wide leases: one holder at a time among all processes that
-  // share the block (Windows: a named mutex; POSIX: a record lock on a file
-  // in the runtime directory) ---
-  // Opens the lease `name` (a short word), creating it when no process has.
-  // kNoHandle when it cannot be had: the process then works alone, as it does
-  // with a private block. Bounded (one open); the load sequence only.
-  OsHandle (*openLease)(const char* name);
-  // Takes the lease when it is free, without waiting: true when this process
-  // holds it now. A holder that died, killed or crashed, has freed it, and
-  // the lease counts as free. One thread per lease calls this and
-  // releaseLease, and never while it holds the lease already.
-  bool (*tryLease)(OsHandle lease);
-  // Gives up the lease; the thread that took it. No wait.
-  void (*releaseLease)(OsHandle lease);
-  // Closes the lease (given up if still held). After the thread that uses
-  // it has ended; the unload sequence only.
-  void (*closeLease)(OsHandle lease);
+  // --- processes ---
+  // This process's id, unique among the processes alive on the machine and
+  // never 0 (a POSIX process id, a Windows process id). No wait; any thread.
+  uint32_t (*processId)();
+  // Takes this process's alive mark, which processGone looks for in other
+  // processes; the kernel drops it when the process ends, however it ends,
+  // and a child made by fork() does not inherit it. kNoHandle when no mark
+  // can be had (the process is then judged by the lease stamps alone).
+  // Bounded (one open and one lock); the load sequence, or the first call in
+  // a forked child.
+  OsHandle (*markAlive)();
+  // Gives up the mark. The unload sequence only.
+  void (*unmarkAlive)(OsHandle mark);
+  // True only when the kernel says that process `id` holds no alive mark: it
+  // has ended. False when it runs, and when that cannot be told. Bounded
+  // (one query); any thread.
+  bool (*processGone)(uint32_t id);
+  // Has `handler` run in the child of every later fork(), before fork()
+  // returns there; the handler may only store to memory. Does nothing where
+  // processes do not fork. The load sequence only, once per load.
+  void (*onForkInChild)(void (*handler)());
+
+  // --- a wake that crosses processes ---
+  // An auto-reset wake tied to `word`, a word of the shared block that holds
+  // nothing else (POSIX: a futex on the word; Windows: a named event, so
+  // that every process sharing the block finds the same one). kNoHandle
+  // when it cannot be had. Bounded (one open); the load sequence.
+  OsHandle (*openSharedWake)(std::atomic<int32_t>* word);
+  // Wakes the one waiter, or the next one to wait. No wait; any thread, any
+  // process.
+  void (*signalSharedWake)(OsHandle wake);
+  // True when woken, false after ms. One thread per process at a time.
+  bool (*waitSharedWake)(OsHandle wake, uint32_t ms);
+  // After the waiting thread has ended; the unload sequence only.
+  void (*closeSharedWake)(OsHandle wake);
 };
 
 // The table in use. The native backend unless a test installed another.

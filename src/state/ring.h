@@ -34,6 +34,18 @@
 // it comes to fill the slot, and pushes its value again: nothing is lost but
 // the value of a producer that died.
 //
+// Laps wrap. A slot's lap has as many bits as a position has above the mask
+// (16 for the text ring), so a value left in a slot that no push visits for
+// a whole cycle of laps (clears skip slots) would look new again. So the
+// clear whose target is lap 0 or lap 1 (once a cycle, whether the cycle
+// turned over by pushes or by a clear) empties every slot before it
+// publishes head: no slot then holds a value older than the cycle.
+//
+// Cancelled text. A clear first records the position it moves the ring to
+// (`cleared`): a value popped from an earlier position was queued before the
+// clear, even if the consumer still has it in hand (a writer retrying a busy
+// device), and RingClearedPast tells it so.
+//
 // Every word read from the block is untrusted: indices are masked before use,
 // values are masked to 8 bits, a ring that stays inconsistent is cleared, and
 // every loop is bounded.
@@ -55,17 +67,18 @@ struct RingView {
   SharedWord* slots;
   SharedWord* head;
   SharedWord* tail;
-  RingStall* stall;  // this process's memory of a slot that is slow to fill
+  SharedWord* cleared;  // the position the last clear moved the ring to
+  RingStall* stall;     // this process's memory of a slot that is slow to fill
 };
 
 using TextRingView = RingView<kTextRingSize>;
 using ReplyRingView = RingView<kReplyRingSize>;
 
 inline TextRingView TextRingOf(SharedState& s, RingStall* stall = &Proc().textStall) {
-  return {s.TextRing, &s.textHead, &s.textTail, stall};
+  return {s.TextRing, &s.textHead, &s.textTail, &s.textCleared, stall};
 }
 inline ReplyRingView ReplyRingOf(SharedState& s, RingStall* stall = &Proc().replyStall) {
-  return {s.ReplyRing, &s.replyHead, &s.replyTail, stall};
+  return {s.ReplyRing, &s.replyHead, &s.replyTail, &s.replyCleared, stall};
 }
 
 constexpr int kRingAttempts = 64;
@@ -113,6 +126,51 @@ inline int32_t RingSkippedWord(uint32_t position) {
   return static_cast<int32_t>(RingLap<N>(position) << kSlotLapShift | kSlotValueMask);
 }
 
+// The first position of the lap after the one `position` is in (slot 0).
+template <int32_t N>
+inline uint32_t RingNextLap(uint32_t position) {
+  return (position | RingView<N>::kIndexMask) + 1;
+}
+
+// Moves an index forward to `target`, never back: an index already there or
+// past it stays.
+inline void RingAdvanceTo(SharedWord* index, uint32_t target) {
+  int32_t seen = index->load(std::memory_order_acquire);
+  for (int attempt = 0; attempt < kRingAttempts; ++attempt) {
+    if (static_cast<int32_t>(static_cast<uint32_t>(seen) - target) >= 0) return;
+    if (index->compare_exchange_weak(seen, static_cast<int32_t>(target), std::memory_order_seq_cst,
+                                     std::memory_order_acquire)) {
+      return;
+    }
+  }
+}
+
+// Records that everything before `next` is cleared. A mark up to one lap
+// further on is a concurrent clear's and stays; one further still can only
+// be scribbled, and is replaced.
+template <int32_t N>
+inline void RingMarkCleared(RingView<N> r, uint32_t next) {
+  int32_t seen = r.cleared->load(std::memory_order_acquire);
+  for (int attempt = 0; attempt < kRingAttempts; ++attempt) {
+    const uint32_t ahead = static_cast<uint32_t>(seen) - next;
+    if (ahead <= static_cast<uint32_t>(N)) return;
+    if (r.cleared->compare_exchange_weak(seen, static_cast<int32_t>(next), std::memory_order_seq_cst,
+                                         std::memory_order_acquire)) {
+      return;
+    }
+  }
+}
+
+// With tail at `next` and head not yet: once a cycle of laps, every slot is
+// emptied (see the top of this file). No push can take a position at or past
+// `next` before head is published, and a value filled for an earlier
+// position is cleared anyway.
+template <int32_t N>
+inline void RingForgetOldLaps(RingView<N> r, uint32_t next) {
+  if (RingLap<N>(next) > 1) return;
+  for (int32_t i = 0; i < N; ++i) r.slots[i].store(0, std::memory_order_relaxed);
+}
+
 // Empties the ring: both indices move on to the first position of the next
 // lap. Tail first, so that nobody sees head ahead of a stale tail; and only
 // forward: a clear that finds tail moved past its goal by a later clear (or
@@ -121,26 +179,41 @@ template <int32_t N>
 inline void RingClear(RingView<N> r) {
   for (int attempt = 0; attempt < kRingAttempts; ++attempt) {
     int32_t seen = r.head->load(std::memory_order_acquire);
-    const uint32_t next = (static_cast<uint32_t>(seen) | RingView<N>::kIndexMask) + 1;
+    const uint32_t next = RingNextLap<N>(static_cast<uint32_t>(seen));
     int32_t t = r.tail->load(std::memory_order_acquire);
     if (static_cast<int32_t>(static_cast<uint32_t>(t) - next) > 0) continue;
+    RingMarkCleared(r, next);
     if (static_cast<uint32_t>(t) != next &&
         !r.tail->compare_exchange_strong(t, static_cast<int32_t>(next), std::memory_order_seq_cst,
                                          std::memory_order_relaxed)) {
       continue;
     }
+    RingForgetOldLaps(r, next);
     if (r.head->compare_exchange_strong(seen, static_cast<int32_t>(next), std::memory_order_seq_cst,
                                         std::memory_order_relaxed)) {
       return;
     }
   }
   // The indices keep moving under the clear (only another process scribbling
-  // on the block does that): both go past whichever is further on.
+  // on the block does that): both go forward, past whichever is further on.
   const uint32_t h = RingWord<N>(r.head, std::memory_order_acquire);
   const uint32_t t = RingWord<N>(r.tail, std::memory_order_acquire);
-  const uint32_t next = ((static_cast<int32_t>(h - t) > 0 ? h : t) | RingView<N>::kIndexMask) + 1;
-  r.tail->store(static_cast<int32_t>(next), std::memory_order_seq_cst);
-  r.head->store(static_cast<int32_t>(next), std::memory_order_seq_cst);
+  const uint32_t next = RingNextLap<N>(static_cast<int32_t>(h - t) > 0 ? h : t);
+  RingMarkCleared(r, next);
+  RingAdvanceTo(r.tail, next);
+  RingForgetOldLaps(r, next);
+  RingAdvanceTo(r.head, next);
+}
+
+// Whether a clear has moved the ring past `position` since a value was taken
+// from there: the value was cancelled. A mark ahead of head can only be
+// scribbled (a clear marks, then publishes head at the mark) and counts for
+// nothing.
+template <int32_t N>
+inline bool RingClearedPast(RingView<N> r, uint32_t position) {
+  const uint32_t cleared = RingWord<N>(r.cleared, std::memory_order_seq_cst);
+  const uint32_t head = RingWord<N>(r.head, std::memory_order_acquire);
+  return static_cast<int32_t>(cleared - position) > 0 && static_cast<int32_t>(head - cleared) >= 0;
 }
 
 // Writes v into the slot of `position`. False when the consumer gave up
@@ -167,35 +240,41 @@ inline bool RingFill(RingView<N> r, uint32_t position, int32_t v) {
   return true;
 }
 
-// The push behind RingPush and RingTryPush: false when the ring is full and
-// `overflow` is off. A full ring with `overflow` on is cleared first.
+enum class PushResult { kPushed, kFull, kGaveUp };
+
+// The push behind RingPush and RingTryPush. A full ring with `overflow` on
+// is cleared first; with it off the push is refused (kFull). kGaveUp: every
+// attempt lost its race to other producers, or the ring stayed inconsistent;
+// nothing was pushed.
 template <typename Hook, int32_t N>
-inline bool RingPushWith(RingView<N> r, int32_t v, bool overflow) {
+inline PushResult RingPushWith(RingView<N> r, int32_t v, bool overflow) {
+  int inconsistent = 0;  // looks that found tail past head
   for (int attempt = 0; attempt < kRingAttempts; ++attempt) {
     int32_t seen = r.head->load(std::memory_order_acquire);
     const uint32_t h = static_cast<uint32_t>(seen);
     const uint32_t queued = h - RingWord<N>(r.tail, std::memory_order_acquire);
     if (queued > RingView<N>::kIndexMask - 1) {
       if (queued == RingView<N>::kIndexMask) {  // full
-        if (!overflow) return false;
+        if (!overflow) return PushResult::kFull;
         RingClear(r);
-      } else if (attempt >= kRingAttempts / 2) {
+      } else if (++inconsistent >= kRingAttempts / 2) {
         RingClear(r);  // inconsistent for longer than a clear takes: repair
+        inconsistent = 0;
       }
       continue;  // else a clear is between its two stores
     }
-    if (!Hook::Continue(RingStep::kPushTake)) return false;
+    if (!Hook::Continue(RingStep::kPushTake)) return PushResult::kGaveUp;
     // Sequentially consistent: the writer's going-to-sleep check
     // (pipeline/workers.cpp) pairs with it.
     if (!r.head->compare_exchange_strong(seen, static_cast<int32_t>(h + 1), std::memory_order_seq_cst,
                                          std::memory_order_relaxed)) {
       continue;
     }
-    if (!Hook::Continue(RingStep::kPushFill)) return true;
-    if (RingFill(r, h, v)) return true;
+    if (!Hook::Continue(RingStep::kPushFill)) return PushResult::kPushed;
+    if (RingFill(r, h, v)) return PushResult::kPushed;
     // Skipped while this thread was held up: take a new slot.
   }
-  return false;
+  return PushResult::kGaveUp;
 }
 
 template <typename Hook = NoRingHook, int32_t N>
@@ -203,12 +282,12 @@ inline void RingPush(RingView<N> r, int32_t v) {
   RingPushWith<Hook>(r, v, true);
 }
 
-// Pushes v unless the ring is full; false (and nothing pushed) when it is.
-// Checking for room and taking it are one step, so two producers (two
-// processes) racing for the last free slot cannot turn into an overflow that
-// drops the whole ring.
+// Pushes v unless the ring is full (kFull, nothing pushed). Checking for
+// room and taking it are one step, so two producers (two processes) racing
+// for the last free slot cannot turn into an overflow that drops the whole
+// ring.
 template <typename Hook = NoRingHook, int32_t N>
-inline bool RingTryPush(RingView<N> r, int32_t v) {
+inline PushResult RingTryPush(RingView<N> r, int32_t v) {
   return RingPushWith<Hook>(r, v, false);
 }
 
@@ -227,26 +306,36 @@ inline bool RingStallIsOver(RingView<N> r, uint32_t position) {
 }
 
 // The oldest value (its low 8 bits), or -1 when there is none to take now:
-// the ring is empty, or its oldest slot is taken but not yet filled.
+// the ring is empty, or its oldest slot is taken but not yet filled. The
+// position the value was taken from goes to *position, when given.
 template <typename Hook = NoRingHook, int32_t N>
-inline int32_t RingPop(RingView<N> r) {
+inline int32_t RingPop(RingView<N> r, uint32_t* position = nullptr) {
+  int inconsistent = 0;  // looks that found tail past head
   for (int attempt = 0; attempt < kRingAttempts; ++attempt) {
     int32_t seen = r.tail->load(std::memory_order_acquire);
     const uint32_t t = static_cast<uint32_t>(seen);
     const uint32_t queued = RingWord<N>(r.head, std::memory_order_acquire) - t;
     if (queued == 0) return -1;
     if (queued > RingView<N>::kIndexMask) {
-      if (attempt >= kRingAttempts / 2) RingClear(r);  // see RingPushWith
+      if (++inconsistent >= kRingAttempts / 2) {  // see RingPushWith
+        RingClear(r);
+        inconsistent = 0;
+      }
       continue;
     }
-    const int32_t word = r.slots[t & RingView<N>::kIndexMask].load(std::memory_order_acquire);
+    SharedWord& slot = r.slots[t & RingView<N>::kIndexMask];
+    const int32_t word = slot.load(std::memory_order_acquire);
     if (!RingSlotHolds<N>(word, t)) {
       // Taken, not filled yet. Skip it only once its producer has had long
       // enough to have died; if it has not, it pushes its value again.
       if (!RingStallIsOver(r, t)) return -1;
+      // Tail still at t after the slot was read: the word is not a value of
+      // a later lap (which is filled only after tail has moved past t), so
+      // the mark can overwrite nothing but the unfilled slot.
+      if (r.tail->load(std::memory_order_acquire) != seen) continue;
       int32_t unfilled = word;
-      if (!r.slots[t & RingView<N>::kIndexMask].compare_exchange_strong(
-              unfilled, RingSkippedWord<N>(t), std::memory_order_acq_rel, std::memory_order_relaxed)) {
+      if (!slot.compare_exchange_strong(unfilled, RingSkippedWord<N>(t), std::memory_order_acq_rel,
+                                        std::memory_order_relaxed)) {
         continue;  // filled just now
       }
       r.tail->compare_exchange_strong(seen, static_cast<int32_t>(t + 1), std::memory_order_acq_rel,
@@ -256,6 +345,7 @@ inline int32_t RingPop(RingView<N> r) {
     if (!Hook::Continue(RingStep::kPopTake)) return -1;
     if (r.tail->compare_exchange_strong(seen, static_cast<int32_t>(t + 1), std::memory_order_acq_rel,
                                         std::memory_order_relaxed)) {
+      if (position != nullptr) *position = t;
       return static_cast<int32_t>(static_cast<uint32_t>(word) & kSlotValueMask);
     }
   }

@@ -23,6 +23,11 @@ void InitialiseSharedState(SharedState* s) {
   for (SharedWord& w : s->TextRing) w.store(0, std::memory_order_relaxed);
   s->textHead.store(0, std::memory_order_relaxed);
   s->textTail.store(0, std::memory_order_relaxed);
+  s->textCleared.store(0, std::memory_order_relaxed);
+  s->replyCleared.store(0, std::memory_order_relaxed);
+  s->replyWanted.store(0, std::memory_order_relaxed);
+  s->writerLease.store(0, std::memory_order_relaxed);
+  s->pollerLease.store(0, std::memory_order_relaxed);
   s->pollSuspended.store(0, std::memory_order_release);
 }
 
@@ -54,7 +59,9 @@ void ResetProcessState() {
   for (char& c : p.portName) c = 0;
   p.forceComm = 0;
   p.noPauses = 0;
+  p.forked.store(0);
   p.lastSentByte.store(0);
+  p.textClearedSeen = 0;
   p.pollerWakeEvent = kNoHandle;
   p.writerWakeEvent = kNoHandle;
   p.pollerThread = kNoHandle;
@@ -65,8 +72,9 @@ void ResetProcessState() {
   p.writerStop.store(0);
   p.writerSleeping.store(0);
   p.unloading.store(0);
-  p.writerLease = kNoHandle;
-  p.pollerLease = kNoHandle;
+  p.leaseId = 0;
+  p.aliveMark = kNoHandle;
+  p.replyWake = kNoHandle;
   p.textStall.store(0);
   p.replyStall.store(0);
   p.lineSettings = LineSettings{};

@@ -29,7 +29,22 @@ struct SharedState {
   SharedWord textHead;
   SharedWord textTail;
   SharedWord pollSuspended;
+
+  // Beside the fields above, the library's own coordination between
+  // processes (see ring.h and lease.h). Zero at first creation.
+  // Where each ring's last clear moved it to: a value taken from the ring at
+  // an earlier position has been cancelled, even if it is still in a
+  // writer's hands.
+  SharedWord textCleared;
+  SharedWord replyCleared;
+  // Set when some process wants replies polled soon; the poller that holds
+  // the poller lease waits on it (Os().waitSharedWake).
+  SharedWord replyWanted;
+  // Who drains the text ring and who polls, machine-wide (lease.h).
+  std::atomic<uint64_t> writerLease;
+  std::atomic<uint64_t> pollerLease;
 };
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "leases must be lock-free across processes");
 
 // A consumer's memory of the ring slot that holds it up (taken by a producer
 // but not yet filled): the slot's position in the upper half, the clock when
@@ -63,8 +78,14 @@ struct ProcessState {
   // configuration
   alignas(64) int32_t forceComm;
   int32_t noPauses;
+  // Set in the child of a fork() (Os().onForkInChild): what the process
+  // holds was its parent's, and the first call makes its own.
+  std::atomic<int32_t> forked;
   // text filter
   alignas(64) std::atomic<int32_t> lastSentByte;
+  // The text ring's clear position when the writer last sent: a clear by any
+  // process since then starts the duplicate test afresh.
+  int32_t textClearedSeen;
   // worker threads
   alignas(64) OsHandle pollerWakeEvent;
   OsHandle writerWakeEvent;
@@ -80,11 +101,12 @@ struct ProcessState {
   // Set first thing by the unload sequence: loops that could otherwise hold a
   // thread in the library (busy retries, waits for room) give up.
   std::atomic<int32_t> unloading;
-  // The machine-wide leases: only the writer that holds writerLease drains
-  // the text ring, only the poller that holds pollerLease polls the device.
-  // kNoHandle: this process works alone.
-  OsHandle writerLease;
-  OsHandle pollerLease;
+  // Who this process is to the leases (lease.h): its process id, with
+  // kLeaseUnmarked when it holds no alive mark. aliveMark is the mark.
+  uint32_t leaseId;
+  OsHandle aliveMark;
+  // The cross-process wake on Shared().replyWanted.
+  OsHandle replyWake;
   RingStall textStall;
   RingStall replyStall;
   // serial line

@@ -24,33 +24,29 @@ void FakeSleep(uint32_t ms) {
 
 uint32_t FakeMonotonicMs() { return static_cast<uint32_t>(g_sleptMs.load()); }
 
-// Leases stay inside the process: a flag each, so that tests never contend
+// The alive marks stay inside the process: a test says which holders are
+// gone and whether this process can be marked, so that tests never contend
 // through files with other test processes.
-constexpr int kLeases = 4;
-std::atomic<int> g_leaseHeld[kLeases];
-const char* g_leaseNames[kLeases] = {"writer", "poller", nullptr, nullptr};
+std::mutex g_goneLock;
+std::vector<uint32_t> g_gone;
+std::atomic<bool> g_markFails{false};
 
-int LeaseIndex(const char* name) {
-  for (int i = 0; i < kLeases; ++i) {
-    if (g_leaseNames[i] != nullptr && name != nullptr && std::string(name) == g_leaseNames[i]) return i;
+OsHandle FakeMarkAlive() {
+  Record("mark alive");
+  return g_markFails.load() ? kNoHandle : static_cast<OsHandle>(1);
+}
+
+void FakeUnmarkAlive(OsHandle) {}
+
+bool FakeProcessGone(uint32_t id) {
+  std::lock_guard<std::mutex> hold(g_goneLock);
+  for (uint32_t gone : g_gone) {
+    if (gone == id) return true;
   }
-  return -1;
+  return false;
 }
 
-OsHandle FakeOpenLease(const char* name) {
-  const int i = LeaseIndex(name);
-  return i < 0 ? kNoHandle : static_cast<OsHandle>(i + 1);
-}
-
-bool FakeTryLease(OsHandle lease) {
-  if (lease < 1 || lease > kLeases) return false;
-  int free = 0;
-  return g_leaseHeld[lease - 1].compare_exchange_strong(free, 1);
-}
-
-void FakeReleaseLease(OsHandle lease) {
-  if (lease >= 1 && lease <= kLeases) g_leaseHeld[lease - 1].store(0);
-}
+void FakeOnForkInChild(void (*)()) {}
 
 }  // namespace
 
@@ -77,23 +73,32 @@ int CountJournal(const std::string& prefix) {
 }
 
 void SetRealSleeps(bool on) { g_realSleeps.store(on); }
+
+void SetProcessGone(uint32_t id) {
+  std::lock_guard<std::mutex> hold(g_goneLock);
+  g_gone.push_back(id);
+}
+
+void SetMarkAliveFails(bool fails) { g_markFails.store(fails); }
 uint64_t SleepCount() { return g_sleepCount.load(); }
 uint64_t SleptMs() { return g_sleptMs.load(); }
 
 void InstallClock(Platform& table) {
   table.sleepMs = FakeSleep;
   table.monotonicMs = FakeMonotonicMs;
-  table.openLease = FakeOpenLease;
-  table.tryLease = FakeTryLease;
-  table.releaseLease = FakeReleaseLease;
-  table.closeLease = FakeReleaseLease;
+  table.markAlive = FakeMarkAlive;
+  table.unmarkAlive = FakeUnmarkAlive;
+  table.processGone = FakeProcessGone;
+  table.onForkInChild = FakeOnForkInChild;
 }
 
 void ResetClock() {
   g_sleepCount.store(0);
   g_sleptMs.store(0);
   g_realSleeps.store(false);
-  for (std::atomic<int>& held : g_leaseHeld) held.store(0);
+  g_markFails.store(false);
+  std::lock_guard<std::mutex> hold(g_goneLock);
+  g_gone.clear();
 }
 
 void Reset() {

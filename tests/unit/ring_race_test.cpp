@@ -121,5 +121,19 @@ TEST_F(RingRaceTest, ASlotTakenAndNotFilledIsSkippedAfterTheStallTime) {
   }
 }
 
+// A slot's lap has 16 bits, so after 65,536 clears the positions come back
+// to the laps of a value that was queued and cleared long ago. A pop that
+// looks at such a slot while its new producer has taken it but not filled
+// it must find nothing, not the old value.
+TEST_F(RingRaceTest, AValueFromACycleOfLapsAgoIsNeverTakenAsNew) {
+  TextRingView r = Ring();
+  RingPush(r, 'F');
+  for (int i = 0; i < 65536; ++i) RingClear(r);
+  StepHook::step = RingStep::kPushFill;
+  StepHook::action = [r] { EXPECT_EQ(RingPop(r), -1) << "a value cleared 65,536 laps ago came back"; };
+  RingPush<StepHook>(r, 'x');
+  EXPECT_EQ(Drain(r), std::vector<int32_t>{'x'});
+}
+
 }  // namespace
 }  // namespace qz

@@ -80,9 +80,14 @@ bool WaitThread(OsHandle thread, uint32_t ms);
 void CloseThread(OsHandle thread);
 bool KeepLibraryMapped();
 
-OsHandle OpenLease(const char* name);
-bool TryLease(OsHandle lease);
-void ReleaseLease(OsHandle lease);
-void CloseLease(OsHandle lease);
+uint32_t ProcessId();
+OsHandle MarkAlive();
+void UnmarkAlive(OsHandle mark);
+bool ProcessGone(uint32_t id);
+void OnForkInChild(void (*handler)());
+OsHandle OpenSharedWake(std::atomic<int32_t>* word);
+void SignalSharedWake(OsHandle wake);
+bool WaitSharedWake(OsHandle wake, uint32_t ms);
+void CloseSharedWake(OsHandle wake);
 
 }  // namespace qz::posix

@@ -36,10 +36,15 @@ const Platform& NativePlatform() {
       posix::WaitThread,
       posix::CloseThread,
       posix::KeepLibraryMapped,
-      posix::OpenLease,
-      posix::TryLease,
-      posix::ReleaseLease,
-      posix::CloseLease,
+      posix::ProcessId,
+      posix::MarkAlive,
+      posix::UnmarkAlive,
+      posix::ProcessGone,
+      posix::OnForkInChild,
+      posix::OpenSharedWake,
+      posix::SignalSharedWake,
+      posix::WaitSharedWake,
+      posix::CloseSharedWake,
   };
   return table;
 }

@@ -26,8 +26,9 @@ namespace {
 constexpr uint32_t kMagic = 0x515a5342;  // "QZSB"
 // 2: ring slots carry a filled mark and the lap of their position, and the
 // indices count positions (see state/ring.h); a process of layout 1 would
-// misread both.
-constexpr uint32_t kLayoutVersion = 2;
+// misread both. 3: the clear marks, the reply wake and the leases follow the
+// fields (state/state.h).
+constexpr uint32_t kLayoutVersion = 3;
 
 struct BlockFile {
   uint32_t magic;

@@ -36,10 +36,15 @@ const Platform& NativePlatform() {
       win32::WaitThread,
       win32::CloseThread,
       win32::KeepLibraryMapped,
-      win32::OpenLease,
-      win32::TryLease,
-      win32::ReleaseLease,
-      win32::CloseLease,
+      win32::ProcessId,
+      win32::MarkAlive,
+      win32::UnmarkAlive,
+      win32::ProcessGone,
+      win32::OnForkInChild,
+      win32::OpenSharedWake,
+      win32::SignalSharedWake,
+      win32::WaitSharedWake,
+      win32::CloseSharedWake,
   };
   return table;
 }
