@@ -14,7 +14,9 @@
 //   drain           bytes per second through the writer / a loop making one
 //                   round trip per byte
 //   reply lag       the server has a reply until USBQZ_ReadByte returns it /
-//                   the application polling the device itself
+//                   the application polling the device itself; and the same
+//                   in a second process that does not poll, against the
+//                   process that does
 //   unload          dlclose, over many load and unload cycles / two bare
 //                   waiting threads woken and joined
 //   idle            wake-ups and CPU per second of the library's threads /
@@ -572,6 +574,74 @@ pid_t StartIdleProcess(const char* path) {
   return ok ? pid : -1;
 }
 
+// A second process that reads replies, as an application does: this program
+// again, started with --reader-process, its standard input and output the
+// two pipes. For each start time (ns) it is sent, it calls USBQZ_ReadByte
+// every millisecond until the reply 42 comes and answers with the time it
+// came (0: not within 2 s). Its poller does not poll: the harness's process
+// holds the poller lease.
+struct Reader {
+  pid_t pid = -1;
+  int to = -1, from = -1;
+};
+
+Reader StartReader(const char* path) {
+  int down[2], up[2];
+  Reader r;
+  if (pipe(down) != 0) return r;
+  if (pipe(up) != 0) {
+    close(down[0]);
+    close(down[1]);
+    return r;
+  }
+  r.pid = fork();
+  if (r.pid == 0) {
+    dup2(down[0], 0);
+    dup2(up[1], 1);
+    close(down[1]);
+    close(up[0]);
+    execl("/proc/self/exe", "latency_harness", "--reader-process", path, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(down[0]);
+  close(up[1]);
+  r.to = down[1];
+  r.from = up[0];
+  int64_t ready = 0;
+  if (r.pid < 0 || read(r.from, &ready, sizeof ready) != sizeof ready) {
+    if (r.pid > 0) kill(r.pid, SIGKILL);
+    r.pid = -1;
+  }
+  return r;
+}
+
+void StopReader(Reader& r) {
+  if (r.to >= 0) close(r.to);  // the reader ends at the end of its input
+  if (r.pid > 0) waitpid(r.pid, nullptr, 0);
+  if (r.from >= 0) close(r.from);
+  r = Reader{};
+}
+
+int ReaderProcessMain(const char* path) {
+  Library lib;
+  if (!lib.Open(path)) return 1;
+  int64_t t = 1;
+  if (write(1, &t, sizeof t) != sizeof t) return 1;
+  while (read(0, &t, sizeof t) == sizeof t) {
+    int64_t came = 0;
+    while (NowNs() - t < 2000000000) {
+      if (lib.ReadByte() == 42) {
+        came = NowNs();
+        break;
+      }
+      SleepUs(1000);
+    }
+    if (write(1, &came, sizeof came) != sizeof came) return 1;
+  }
+  lib.Close();
+  return 0;
+}
+
 int IdleProcessMain(const char* path) {
   Library lib;
   if (!lib.Open(path)) return 1;
@@ -734,7 +804,7 @@ void Drain(Library& lib, const Counts& c) {
   RatioRow("drain throughput (median of rounds)", Median(ours), Median(base), "B/s", 0.85, true);
 }
 
-void ReplyLag(Library& lib, const Counts& c) {
+void ReplyLag(Library& lib, const Counts& c, const char* path) {
   // Polling runs once the writer has taken a text byte.
   if (!AwaitServer(g_server.textTarget, g_server.textBytes.load() + 1, [&] { lib.WriteByte('a'); })) {
     return Fail("reply lag: no text byte arrived");
@@ -785,6 +855,36 @@ void ReplyLag(Library& lib, const Counts& c) {
   ReportRow("reply lag p99", Percentile(ours, 0.99), Percentile(base, 0.99), "us");
   WriteSeries("reply_ours", ours);
   WriteSeries("reply_base", base);
+
+  // The same replies read in another process, which does not poll: its
+  // USBQZ_ReadByte wakes this process's poller.
+  Reader reader = StartReader(path);
+  if (reader.pid < 0) return Fail("reply lag: the reading process did not start");
+  // Its load greeted the device with a cancel, which suspends polling until
+  // the next text.
+  if (!AwaitServer(g_server.textTarget, g_server.textBytes.load() + 1, [&] { lib.WriteByte('a'); })) {
+    StopReader(reader);
+    return Fail("reply lag: no text byte arrived after the second load");
+  }
+  std::vector<double> other;
+  for (int i = 0; i < c.replySamples; ++i) {
+    SleepUs(1000 + (i * 7919) % 60000);
+    const int64_t t0 = NowNs();
+    g_server.pendingReply.store(42);
+    int64_t came = 0;
+    if (write(reader.to, &t0, sizeof t0) != sizeof t0 || read(reader.from, &came, sizeof came) != sizeof came ||
+        came == 0) {
+      StopReader(reader);
+      return Fail("reply lag: the reply never came back to the other process");
+    }
+    other.push_back((came - t0) / 1000.0);
+  }
+  StopReader(reader);
+  RatioRow("reply lag p50, a process that does not poll (baseline: the one that does)", Median(other),
+           Median(ours), "us", 1.2);
+  ReportRow("reply lag p99, a process that does not poll (baseline: the one that does)",
+            Percentile(other, 0.99), Percentile(ours, 0.99), "us");
+  WriteSeries("reply_other", other);
 }
 
 void Idle(const char* path, const Counts& c) {
@@ -966,6 +1066,7 @@ void Serial(const char* path, const std::string& configDir, const Counts& c) {
 int main(int argc, char** argv) {
   const char* path = QZUSBD_LIBRARY_PATH;
   if (argc == 3 && std::strcmp(argv[1], "--idle-process") == 0) return IdleProcessMain(argv[2]);
+  if (argc == 3 && std::strcmp(argv[1], "--reader-process") == 0) return ReaderProcessMain(argv[2]);
   bool smoke = false;
   bool stuckOnly = false;
   for (int i = 1; i < argc; ++i) {
@@ -1013,7 +1114,7 @@ int main(int argc, char** argv) {
       StuckCancel(lib, counts);
       if (!stuckOnly) {
         Drain(lib, counts);
-        ReplyLag(lib, counts);
+        ReplyLag(lib, counts, path);
       }
     }
     lib.Close();

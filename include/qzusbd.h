@@ -23,11 +23,21 @@
  *     each reply byte is queued once, in the device's order; a reply goes to
  *     whichever USBQZ_ReadByte call takes it first, in any process.
  *   - A cancel from any process discards the text and replies queued by all
- *     of them, and no call in flight brings discarded text back.
+ *     of them, the byte a writer still retries against a busy device
+ *     included; no call in flight brings discarded text back.
  *   - A process that loads the library empties both queues and greets the
  *     synthesizer with a cancel, so it cuts off speech in progress.
  *   - When a process ends or dies, another process with the library loaded
- *     carries on sending the queued text and polling for replies.
+ *     carries on sending the queued text and polling for replies at once.
+ *   - A stopped, suspended or starved process hands sending and polling on
+ *     after 200 ms without progress; when it runs again, at most the one
+ *     byte it had in hand is sent late, and nothing twice. Its own calls
+ *     stay where it stopped. A process waiting on a busy device keeps its
+ *     turn.
+ *   - USBQZ_ReadByte in any process makes the polling process poll at once.
+ *   - fork() after the load: the child shares the queues but never uses or
+ *     closes the parent's connection; its first call of a function makes
+ *     its own connection and worker threads.
  */
 #ifndef QZUSBD_H
 #define QZUSBD_H

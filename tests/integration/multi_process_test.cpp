@@ -2,10 +2,14 @@
 // reaches it whole and in order, one poller asks it for replies, and a process
 // that dies in the middle of sending hands the work on to the others.
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <set>
 
 #include "integration.h"
@@ -17,13 +21,15 @@ constexpr int kMaxChildren = 4;
 
 // What the test tells each child to do next, through shared memory. A child
 // idle for two minutes unloads.
-enum Command { kWrite = 1, kDie, kUnload };
+enum Command { kWrite = 1, kCancel, kRead, kDie, kUnload };
 struct Orders {
   std::atomic<int> command[kMaxChildren];
   std::atomic<int> serial[kMaxChildren];  // one more for each order
   char text[kMaxChildren][64];
-  std::atomic<int> repeat[kMaxChildren];  // times the text is written
+  std::atomic<int> repeat[kMaxChildren];  // times the text is written; replies to read
   std::atomic<int> loaded[kMaxChildren];  // 1 once the child's load has returned
+  std::atomic<int> replies[kMaxChildren];  // how many kRead has taken
+  uint8_t reply[kMaxChildren][16];
 };
 
 class MultiProcessTest : public Integration {
@@ -60,6 +66,15 @@ class MultiProcessTest : public Integration {
         const int command = orders->command[k].load();
         if (command == kWrite) {
           for (int i = 0; i < orders->repeat[k].load(); ++i) lib.WriteText(orders->text[k]);
+        } else if (command == kCancel) {
+          lib.WriteByteImmediate(24);
+        } else if (command == kRead) {
+          // As an application does: one call every 10 ms.
+          Eventually([&] {
+            const int32_t v = lib.ReadByte();
+            if (v >= 0) orders->reply[k][orders->replies[k]++] = static_cast<uint8_t>(v);
+            return orders->replies[k].load() >= orders->repeat[k].load();
+          }, kWaitMs, 10);
         } else if (command == kDie) {
           raise(SIGKILL);
         } else {
@@ -94,6 +109,18 @@ class MultiProcessTest : public Integration {
     const std::vector<uint8_t> bytes = TakenBytes(server().RequestsSince(static_cast<uint32_t>(from)), 0);
     return std::string(bytes.begin(), bytes.end());
   }
+
+  // The child whose connection sent the last request that `is` picks.
+  int ChildOf(const std::vector<uint32_t>& connections, const std::function<bool(const DeviceRequest&)>& is) {
+    const std::vector<DeviceRequest> picked = Select(server().Requests(), is);
+    if (picked.empty()) return -1;
+    for (size_t k = 0; k < connections.size(); ++k) {
+      if (connections[k] == picked.back().connection) return static_cast<int>(k);
+    }
+    return -1;
+  }
+
+  void Signal(int k, int signal) { kill(children_[k]->pid(), signal); }
 
   void Kill(int k) {
     Order(k, kDie);
@@ -220,6 +247,155 @@ TEST_F(MultiProcessTest, WriterLeaseHolderKilledInTheMiddleOfAPass) {
   Kill(holder);
   server().SetBusyWrites(0);
   EXPECT_EQ(TakenText(beforeKill, 10), "bcdefghXYZ");
+}
+
+// The writer holds 'a' against a busy device, retrying it, while b and c
+// wait in the queue; then an urgent cancel comes, from the same process or
+// another, and the device frees up. The device takes only the new text: the
+// held byte was queued before the cancel and must not start the next
+// utterance.
+TEST_F(MultiProcessTest, AnUrgentCancelAlsoDropsTheByteTheWriterHolds) {
+  StartChild();
+  StartChild();
+  const auto seen = [&](size_t from, auto is, size_t times) {
+    return server().WaitUntil(
+        [&](const std::vector<DeviceRequest>& rs) {
+          size_t n = 0;
+          for (size_t i = from; i < rs.size(); ++i) n += is(rs[i]) ? 1 : 0;
+          return n >= times;
+        },
+        kWaitMs);
+  };
+  for (int canceller : {0, 1}) {
+    SCOPED_TRACE(canceller == 0 ? "cancelled by the writing process" : "cancelled by another process");
+    server().SetBusyWrites(DeviceServer::kForever);
+    const size_t start = server().RequestCount();
+    Order(0, kWrite, "abc");
+    ASSERT_TRUE(seen(start, [](const DeviceRequest& q) { return q.IsWrite(0) && q.answer == Answer::kBusy; }, 2));
+    const size_t cancelled = server().RequestCount();
+    Order(canceller, kCancel);
+    ASSERT_TRUE(seen(cancelled, [](const DeviceRequest& q) { return q.code == kUrgentWrite; }, 1));
+    server().SetBusyWrites(0);
+    Order(0, kWrite, "HELLO");
+    EXPECT_EQ(TakenText(cancelled, 5), "HELLO");
+  }
+}
+
+// The process that drains is stopped (SIGSTOP, as Ctrl-Z or a debugger
+// would stop it) while it holds a byte against a busy device and the rest of
+// its text, and another process's, is queued. The other process takes the
+// writer lease over and sends it all, in order. When the stopped one
+// continues, at most the byte it held goes out late, and nothing twice.
+TEST_F(MultiProcessTest, AStoppedDrainerHandsTheQueueToAnotherProcess) {
+  const std::vector<uint32_t> connections = {StartChild(), StartChild()};
+  server().SetBusyWrites(DeviceServer::kForever);
+  Order(0, kWrite, "abcdefgh");
+  ASSERT_TRUE(WaitForTextWrite(server(), {'a'}, Answer::kBusy, 2));
+  const int holder = ChildOf(connections, [](const DeviceRequest& q) { return q.IsWrite(0); });
+  ASSERT_EQ(holder, 0);
+  Signal(holder, SIGSTOP);
+  const size_t stopped = server().RequestCount();
+  const uint64_t t0 = MonotonicUs();
+  Order(1, kWrite, "XYZ");
+  server().SetBusyWrites(0);
+  EXPECT_EQ(TakenText(stopped, 10), "bcdefghXYZ");
+  std::printf("the queue was sent by the other process %.0f ms after the stop\n",
+              static_cast<double>(MonotonicUs() - t0) / 1000.0);
+  for (const DeviceRequest& r : SentSince(server(), stopped)) {
+    EXPECT_NE(r.connection, connections[holder]) << "the stopped process sent something";
+  }
+
+  Signal(holder, SIGCONT);
+  Order(1, kWrite, "!");
+  std::string after;
+  EXPECT_TRUE(Eventually([&] {
+    const std::vector<uint8_t> b = TakenBytes(server().RequestsSince(static_cast<uint32_t>(stopped)), 0);
+    after.assign(b.begin(), b.end());
+    return after.find('!') != std::string::npos;
+  }));
+  const size_t late = static_cast<size_t>(std::count(after.begin(), after.end(), 'a'));
+  EXPECT_LE(late, 1u) << after;
+  after.erase(std::remove(after.begin(), after.end(), 'a'), after.end());
+  EXPECT_EQ(after, "bcdefghXYZ!");
+}
+
+// The process that polls is stopped while replies wait at the device. Another
+// process takes polling over, and its USBQZ_ReadByte calls get them all.
+TEST_F(MultiProcessTest, AStoppedPollerHandsPollingToAnotherProcess) {
+  const std::vector<uint32_t> connections = {StartChild(), StartChild()};
+  Order(0, kWrite, "a");  // polling resumes with text
+  ASSERT_TRUE(server().WaitUntil([](const std::vector<DeviceRequest>& rs) {
+    return std::count_if(rs.begin(), rs.end(), [](const DeviceRequest& q) { return q.code == kBulkRead; }) > 0;
+  }, kWaitMs));
+  const int holder = ChildOf(connections, [](const DeviceRequest& q) { return q.code == kBulkRead; });
+  ASSERT_GE(holder, 0);
+  const int other = 1 - holder;
+  Signal(holder, SIGSTOP);
+  // The replies are queued once the other process polls: a poll the stopped
+  // one sent before it stopped could otherwise take the first of them.
+  const size_t stopped = server().RequestCount();
+  ASSERT_TRUE(server().WaitUntil(
+      [&](const std::vector<DeviceRequest>& rs) {
+        for (size_t i = stopped; i < rs.size(); ++i) {
+          if (rs[i].code == kBulkRead && rs[i].connection == connections[other]) return true;
+        }
+        return false;
+      },
+      kWaitMs));
+  server().QueueReply({7, 8, 9});
+  Order(other, kRead, "", 3);
+  EXPECT_TRUE(Eventually([&] { return orders_->replies[other].load() == 3; }));
+  EXPECT_EQ(std::vector<uint8_t>(orders_->reply[other], orders_->reply[other] + 3), (std::vector<uint8_t>{7, 8, 9}));
+  Signal(holder, SIGCONT);
+}
+
+// fork() after the load. A child that calls the library makes a connection
+// of its own at its first call; when it exits, the exit handlers run in it,
+// and the parent's connection, which it inherited, is left alone: the
+// parent's next text goes out on the connection it greeted the device on.
+TEST_F(MultiProcessTest, AForkedChildThatExitsLeavesItsParentsConnectionAlone) {
+  RunGreeted([&](Report& r, Library& lib, size_t from) {
+    const uint32_t parentConnection = server().Requests()[from - 1].connection;
+    int result[2];
+    CHILD_EXPECT(r, pipe(result) == 0);
+    const pid_t child = fork();
+    if (child == 0) {
+      const char written = static_cast<char>(lib.WriteString(reinterpret_cast<const uint8_t*>("k"), 1));
+      (void)!write(result[1], &written, 1);
+      std::exit(0);  // the library's exit handler runs here
+    }
+    char written = 0;
+    CHILD_EXPECT(r, read(result[0], &written, 1) == 1);
+    CHILD_EXPECT_EQ(r, static_cast<int>(written), 1);
+    CHILD_EXPECT(r, waitpid(child, nullptr, 0) == child);
+    const size_t before = server().RequestCount();
+    lib.WriteText("after");
+    CHILD_EXPECT(r, WaitForTextWrite(server(), {'r'}));
+    for (const DeviceRequest& q : Select(server().RequestsSince(static_cast<uint32_t>(before)),
+                                         [](const DeviceRequest& q) { return q.IsWrite(0); })) {
+      CHILD_EXPECT_EQ(r, q.connection, parentConnection);
+    }
+  });
+}
+
+// A daemon: the child of a fork() after the load outlives its parent, and
+// what it writes is spoken. Its writer is its own, started at its first call.
+TEST_F(MultiProcessTest, ADaemonChildSpeaksAfterItsParentHasGone) {
+  RunGreeted([&](Report& r, Library& lib, size_t) {
+    int parentAlive[2];
+    CHILD_EXPECT(r, pipe(parentAlive) == 0);
+    if (fork() == 0) {
+      close(parentAlive[1]);
+      char c;
+      while (read(parentAlive[0], &c, 1) != 0) {  // the end of file comes when the parent has exited
+      }
+      lib.WriteText("daemon");
+      WaitForTextWrite(server(), {'n'});
+      _exit(0);
+    }
+    close(parentAlive[0]);
+  });
+  EXPECT_EQ(TakenText(0, 6), "daemon");
 }
 
 }  // namespace

@@ -90,6 +90,7 @@ class LibraryProcess {
   // itself with every check passed. Failures and notes are in report().
   bool Wait(uint32_t timeoutMs = 60000);
   const std::string& report() const { return report_; }
+  pid_t pid() const { return pid_; }
 
  private:
   void Drain();

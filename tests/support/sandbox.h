@@ -81,15 +81,15 @@ class Sandbox {
   bool used_ = false;
 };
 
-// Waits, in 1 ms steps, until done() holds; false once timeoutMs has passed
-// without it. For what a running thread or process will make true: the bound
-// is only ever used up by a fault.
+// Waits, in stepMs steps, until done() holds; false once timeoutMs has
+// passed without it. For what a running thread or process will make true:
+// the bound is only ever used up by a fault.
 template <typename Done>
-bool Eventually(Done done, uint32_t timeoutMs = 10000) {
+bool Eventually(Done done, uint32_t timeoutMs = 10000, uint32_t stepMs = 1) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!done()) {
     if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(stepMs));
   }
   return true;
 }
