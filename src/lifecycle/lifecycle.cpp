@@ -67,6 +67,9 @@ void AbandonDevice(bool forGood) {
 void StartUsb(bool atLoad) {
   ProcessState& p = Proc();
   SharedState& s = Shared();
+  // Opened even without a device: this process's USBQZ_ReadByte then still
+  // wakes the poller of another process that has one.
+  p.replyWake = Os().openSharedWake(&s.replyWanted);
   OpenDevice();
   if (!IsOpenHandle(p.deviceHandle)) {
     p.deviceOpen.store(0);
@@ -86,7 +89,6 @@ void StartUsb(bool atLoad) {
   // tell that it has gone only by its stamps going stale.
   p.aliveMark = Os().markAlive();
   p.leaseId = Os().processId() | (IsOpenHandle(p.aliveMark) ? 0 : kLeaseUnmarked);
-  p.replyWake = Os().openSharedWake(&s.replyWanted);
 
   p.pollerStop.store(0);
   if (atLoad) s.pollSuspended.store(1);
@@ -139,6 +141,8 @@ bool StopWorkers() {
   p.writerStop.store(1);
   if (IsOpenHandle(p.pollerWakeEvent)) Os().signalEvent(p.pollerWakeEvent);
   if (IsOpenHandle(p.writerWakeEvent)) Os().signalEvent(p.writerWakeEvent);
+  // A poller that polls for every process waits on the shared wake.
+  if (IsOpenHandle(p.replyWake)) Os().signalSharedWake(p.replyWake);
 
   // A worker inside a transfer leaves it at once; a second cancel catches a
   // transfer that started just as the first one went out.
