@@ -120,7 +120,16 @@ class MultiProcessTest : public Integration {
     return -1;
   }
 
-  void Signal(int k, int signal) { kill(children_[k]->pid(), signal); }
+  // Stops a child and returns once it has stopped (a signal is delivered
+  // when the kernel gets to it); Continue lets it run again.
+  void Stop(int k) {
+    const pid_t pid = children_[k]->pid();
+    kill(pid, SIGSTOP);
+    int status = 0;
+    while (waitpid(pid, &status, WUNTRACED) == pid && !WIFSTOPPED(status)) {
+    }
+  }
+  void Continue(int k) { kill(children_[k]->pid(), SIGCONT); }
 
   void Kill(int k) {
     Order(k, kDie);
@@ -293,7 +302,7 @@ TEST_F(MultiProcessTest, AStoppedDrainerHandsTheQueueToAnotherProcess) {
   ASSERT_TRUE(WaitForTextWrite(server(), {'a'}, Answer::kBusy, 2));
   const int holder = ChildOf(connections, [](const DeviceRequest& q) { return q.IsWrite(0); });
   ASSERT_EQ(holder, 0);
-  Signal(holder, SIGSTOP);
+  Stop(holder);
   const size_t stopped = server().RequestCount();
   const uint64_t t0 = MonotonicUs();
   Order(1, kWrite, "XYZ");
@@ -305,7 +314,7 @@ TEST_F(MultiProcessTest, AStoppedDrainerHandsTheQueueToAnotherProcess) {
     EXPECT_NE(r.connection, connections[holder]) << "the stopped process sent something";
   }
 
-  Signal(holder, SIGCONT);
+  Continue(holder);
   Order(1, kWrite, "!");
   std::string after;
   EXPECT_TRUE(Eventually([&] {
@@ -330,7 +339,7 @@ TEST_F(MultiProcessTest, AStoppedPollerHandsPollingToAnotherProcess) {
   const int holder = ChildOf(connections, [](const DeviceRequest& q) { return q.code == kBulkRead; });
   ASSERT_GE(holder, 0);
   const int other = 1 - holder;
-  Signal(holder, SIGSTOP);
+  Stop(holder);
   // The replies are queued once the other process polls: a poll the stopped
   // one sent before it stopped could otherwise take the first of them.
   const size_t stopped = server().RequestCount();
@@ -346,7 +355,7 @@ TEST_F(MultiProcessTest, AStoppedPollerHandsPollingToAnotherProcess) {
   Order(other, kRead, "", 3);
   EXPECT_TRUE(Eventually([&] { return orders_->replies[other].load() == 3; }));
   EXPECT_EQ(std::vector<uint8_t>(orders_->reply[other], orders_->reply[other] + 3), (std::vector<uint8_t>{7, 8, 9}));
-  Signal(holder, SIGCONT);
+  Continue(holder);
 }
 
 // fork() after the load. A child that calls the library makes a connection
