@@ -1,7 +1,8 @@
 // The Windows backend's entries on the real system calls, through Os(): the
 // shared block, events, threads, the Windows directory, the profile API,
-// device handles and (when the test run provides a connected pair of COM
-// ports in QZUSBD_TEST_COM_PAIR, e.g. "COM3,COM4") the serial calls.
+// device handles, whether a process has ended, and (when the test run
+// provides a connected pair of COM ports in QZUSBD_TEST_COM_PAIR, e.g.
+// "COM3,COM4") the serial calls.
 #include <windows.h>
 
 #include <atomic>
@@ -306,54 +307,32 @@ void Serial() {
   os.closeSerialPort(ha);
 }
 
-// The child's side of Leases(): takes the lease, says so, and waits to be
-// terminated.
-int HoldLease(const char* name, const char* ready) {
-  qz::OsHandle lease = os.openLease(name);
-  if (!qz::IsOpenHandle(lease) || !os.tryLease(lease)) return 2;
-  HANDLE said = OpenEventA(EVENT_MODIFY_STATE, FALSE, ready);
-  if (said == nullptr) return 3;
-  SetEvent(said);
-  Sleep(INFINITE);
-  return 0;
-}
-
-// Two processes contend for one lease; the holder is terminated while it
-// holds it, and the lease is free the moment the holder has ended.
-void Leases() {
-  char name[64], ready[64], self[MAX_PATH], command[2 * MAX_PATH];
-  std::snprintf(name, sizeof name, "backend-test-%lu", GetCurrentProcessId());
-  std::snprintf(ready, sizeof ready, "qzusbd-backend-test-ready-%lu", GetCurrentProcessId());
-  HANDLE said = CreateEventA(nullptr, TRUE, FALSE, ready);
+// A process is gone for the leases once it has ended, not while it runs. The
+// child only waits to be terminated; its handle, held throughout, keeps its
+// id from being reused.
+void Processes() {
+  char self[MAX_PATH], command[MAX_PATH + 16];
   GetModuleFileNameA(nullptr, self, sizeof self);
-  std::snprintf(command, sizeof command, "\"%s\" --hold-lease %s %s", self, name, ready);
+  std::snprintf(command, sizeof command, "\"%s\" --idle", self);
   STARTUPINFOA si = {};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi = {};
   CHECK(CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-  CHECK(WaitForSingleObject(said, 30000) == WAIT_OBJECT_0);
-
-  qz::OsHandle lease = os.openLease(name);
-  CHECK(qz::IsOpenHandle(lease));
-  CHECK(!os.tryLease(lease));  // the child holds it
-  const DWORD killed = GetTickCount();
+  CHECK(!os.processGone(pi.dwProcessId));
   TerminateProcess(pi.hProcess, 9);
-  const bool taken = qztest::WaitUntil([&] { return os.tryLease(lease); }, 20000);
-  const DWORD tookMs = GetTickCount() - killed;
-  CHECK(taken);
-  CHECK(WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0);  // not before the holder had ended
-  std::printf("lease: taken %lu ms after the holder was terminated\n", tookMs);
-  os.releaseLease(lease);
-  os.closeLease(lease);
+  CHECK(WaitForSingleObject(pi.hProcess, 20000) == WAIT_OBJECT_0);
+  CHECK(os.processGone(pi.dwProcessId));
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
-  CloseHandle(said);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 4 && std::strcmp(argv[1], "--hold-lease") == 0) return HoldLease(argv[2], argv[3]);
+  if (argc == 2 && std::strcmp(argv[1], "--idle") == 0) {
+    Sleep(INFINITE);  // until terminated
+    return 0;
+  }
   CHECK(std::strcmp(os.name, "win32") == 0);
   SharedBlock();
   Events();
@@ -363,6 +342,6 @@ int main(int argc, char** argv) {
   Device();
   StuckTransfer();
   Serial();
-  Leases();
+  Processes();
   return qztest::Finish("backend_test");
 }

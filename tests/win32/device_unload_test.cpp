@@ -8,7 +8,6 @@
 // busy machine stretches them past any bound the unload itself keeps).
 #include <windows.h>
 #include <tlhelp32.h>
-#include <winternl.h>
 
 #include <cstdio>
 
@@ -18,27 +17,8 @@
 namespace {
 
 using qztest::Export;
+using qztest::LinkDevicePath;
 using qztest::WaitUntil;
-
-using CreateLinkFn = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PUNICODE_STRING);
-using InitStringFn = VOID(NTAPI*)(PUNICODE_STRING, PCWSTR);
-
-// \??\qzusb-0 -> \Device\Null; null when the link cannot be made.
-HANDLE LinkDevicePath() {
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  auto createLink = Export<CreateLinkFn>(ntdll, "NtCreateSymbolicLinkObject");
-  auto initString = Export<InitStringFn>(ntdll, "RtlInitUnicodeString");
-  if (createLink == nullptr || initString == nullptr) return nullptr;
-  UNICODE_STRING name, target;
-  initString(&name, L"\\??\\qzusb-0");
-  initString(&target, L"\\Device\\Null");
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-  HANDLE link = nullptr;
-  const ACCESS_MASK kAllAccess = 0xF0001;  // SYMBOLIC_LINK_ALL_ACCESS
-  if (createLink(&link, kAllAccess, &attributes, &target) < 0) return nullptr;
-  return link;
-}
 
 int ThreadsOfThisProcess() {
   HANDLE s = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);

@@ -1,15 +1,18 @@
 // Helpers for the Windows tests that load the DLL: the configuration file in
-// the Windows directory (read, written and restored whole), and one exported
-// function looked up by name.
+// the Windows directory (read, written and restored whole), one exported
+// function looked up by name, the DLL's shared block, and a device path that
+// opens.
 #pragma once
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "pe_image.h"
+#include "state/state.h"
 
 namespace qztest {
 
@@ -78,6 +81,39 @@ class ConfigKeeper {
   std::string saved_;
   bool had_ = false;
 };
+
+// The shared block of the DLL loaded as m, as this process maps it.
+inline const qz::SharedState* SharedBlock(HMODULE m) {
+  const IMAGE_SECTION_HEADER* s = FindSection(m, ".shared");
+  if (s == nullptr) return nullptr;
+  return reinterpret_cast<const qz::SharedState*>(reinterpret_cast<BYTE*>(m) + s->VirtualAddress);
+}
+
+// The bytes queued in its TextRing.
+inline int32_t QueuedText(const qz::SharedState* b) {
+  return (b->textHead.load() - b->textTail.load()) & (qz::kTextRingSize - 1);
+}
+
+// Makes the device path \\.\qzusb-0 open, for the processes of this logon
+// session, while the returned handle is open: a link \??\qzusb-0 ->
+// \Device\Null, on which every transfer fails. Null when it cannot be made.
+inline HANDLE LinkDevicePath() {
+  using CreateLinkFn = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PUNICODE_STRING);
+  using InitStringFn = VOID(NTAPI*)(PUNICODE_STRING, PCWSTR);
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  auto createLink = Export<CreateLinkFn>(ntdll, "NtCreateSymbolicLinkObject");
+  auto initString = Export<InitStringFn>(ntdll, "RtlInitUnicodeString");
+  if (createLink == nullptr || initString == nullptr) return nullptr;
+  UNICODE_STRING name, target;
+  initString(&name, L"\\??\\qzusb-0");
+  initString(&target, L"\\Device\\Null");
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+  HANDLE link = nullptr;
+  const ACCESS_MASK kAllAccess = 0xF0001;  // SYMBOLIC_LINK_ALL_ACCESS
+  if (createLink(&link, kAllAccess, &attributes, &target) < 0) return nullptr;
+  return link;
+}
 
 using StatusFn = int32_t(WINAPI*)();
 using ByteFn = void(WINAPI*)(int32_t);

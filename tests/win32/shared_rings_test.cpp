@@ -29,17 +29,6 @@ bool Load(Exports* e) {
   return e->readyCheck != nullptr && e->writeByte != nullptr;
 }
 
-// The TextRing of the DLL's shared block, as this process maps it.
-const qz::SharedState* Block(HMODULE m) {
-  const IMAGE_SECTION_HEADER* s = qztest::FindSection(m, ".shared");
-  if (s == nullptr) return nullptr;
-  return reinterpret_cast<const qz::SharedState*>(reinterpret_cast<BYTE*>(m) + s->VirtualAddress);
-}
-
-int32_t Queued(const qz::SharedState* b) {
-  return (b->textHead.load() - b->textTail.load()) & (qz::kTextRingSize - 1);
-}
-
 // Loading empties the rings; then 65535 bytes fill TextRing, each queued at
 // once (the ring has room for every one of them).
 int Filler() {
@@ -64,16 +53,16 @@ int main(int argc, char** argv) {
 
   Exports e;
   CHECK(Load(&e));
-  const qz::SharedState* block = e.module != nullptr ? Block(e.module) : nullptr;
+  const qz::SharedState* block = e.module != nullptr ? qztest::SharedBlock(e.module) : nullptr;
   CHECK(block != nullptr);
   if (e.readyCheck == nullptr || e.writeByte == nullptr || block == nullptr)
     return qztest::Finish("shared_rings_test");
   CHECK(e.readyCheck() == 1);
-  CHECK(Queued(block) == 0);
+  CHECK(qztest::QueuedText(block) == 0);
 
   CHECK(qztest::RunSelf("fill") == 0);
   CHECK(e.readyCheck() == 0);  // filled by the other process
-  CHECK(Queued(block) == qz::kTextRingSize - 1);
+  CHECK(qztest::QueuedText(block) == qz::kTextRingSize - 1);
   CHECK((block->TextRing[(block->textHead.load() - 1) & (qz::kTextRingSize - 1)].load() & 0xFF) == 'b');
 
   // No writer drains it: after its waits the byte replaces the whole queue.
@@ -82,14 +71,14 @@ int main(int argc, char** argv) {
   DWORD waited = GetTickCount() - t0;
   CHECK(waited >= 800);  // nine waits of 100 ms, timer granularity aside
   CHECK(e.readyCheck() == 1);
-  CHECK(Queued(block) == 1);
+  CHECK(qztest::QueuedText(block) == 1);
   CHECK((block->TextRing[block->textTail.load() & (qz::kTextRingSize - 1)].load() & 0xFF) == 'z');
 
   CHECK(qztest::RunSelf("fill") == 0);
   CHECK(e.readyCheck() == 0);
   e.writeByte(24);  // the cancel empties the queue before it is queued itself
   CHECK(e.readyCheck() == 1);
-  CHECK(Queued(block) == 1);
+  CHECK(qztest::QueuedText(block) == 1);
   CHECK(FreeLibrary(e.module));
   return qztest::Finish("shared_rings_test");
 }

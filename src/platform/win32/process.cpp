@@ -42,7 +42,8 @@ bool ProcessGone(uint32_t id) {
 void OnForkInChild(void (*)()) {}
 
 OsHandle OpenSharedWake(std::atomic<int32_t>*) {
-  for (const char* name : {"Global\\qzusbd-reply-wake", "Local\\qzusbd-reply-wake"}) {
+  const char* names[] = {"Global\\qzusbd-reply-wake", "Local\\qzusbd-reply-wake"};
+  for (const char* name : names) {
     HANDLE h = CreateEventA(nullptr, FALSE, FALSE, name);
     if (h != nullptr) return reinterpret_cast<OsHandle>(h);
   }

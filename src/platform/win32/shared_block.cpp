@@ -13,7 +13,9 @@ namespace qz::win32 {
 
 namespace {
 
-__attribute__((section(".shared"), shared)) SharedState g_machineBlock = {1, {}, {}, {}, {}, {}, {}, {}};
+__attribute__((section(".shared"), shared)) SharedState g_machineBlock = {
+    1,  {}, {}, {}, {}, {}, {}, {},  // the block's own fields
+    {}, {}, {}, {}, {}};             // the library's coordination words beside them
 
 }  // namespace
 
