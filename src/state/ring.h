@@ -32,7 +32,9 @@
 // for kStallSkipMs; then the consumer marks the slot skipped and moves on. A
 // producer that was only slow (preempted for that long) finds the mark when
 // it comes to fill the slot, and pushes its value again: nothing is lost but
-// the value of a producer that died.
+// the value of a producer that died. A slot that holds a value filled for a
+// later lap is never marked: the consumer read tail before a clear and the
+// pushes after it, and looks again.
 //
 // Every word read from the block is untrusted: indices are masked before use,
 // values are masked to 8 bits, a ring that stays inconsistent is cleared, and
@@ -80,7 +82,7 @@ constexpr int kSlotLapShift = 8;
 // Where a test may stop a push or a pop between two of its steps to run
 // another operation there; false makes the operation end at that point, as a
 // thread that died there would. The library uses NoRingHook.
-enum class RingStep { kPushTake, kPushFill, kPopTake };
+enum class RingStep { kPushTake, kPushFill, kPopLook, kPopTake };
 struct NoRingHook {
   static bool Continue(RingStep) { return true; }
 };
@@ -104,6 +106,15 @@ inline int32_t RingSlotWord(uint32_t position, int32_t v) {
 template <int32_t N>
 inline bool RingSlotHolds(int32_t word, uint32_t position) {
   return (static_cast<uint32_t>(word) & ~kSlotValueMask) == (kSlotFilled | RingLap<N>(position) << kSlotLapShift);
+}
+
+// Whether a slot word is a value filled for a position of a later lap than
+// `position`'s (laps compare as positions do, across the wrap).
+template <int32_t N>
+inline bool RingSlotIsLater(int32_t word, uint32_t position) {
+  const uint32_t w = static_cast<uint32_t>(word);
+  const uint32_t lapStart = (w & ~kSlotFilled) >> kSlotLapShift << RingView<N>::kLapShift;
+  return (w & kSlotFilled) != 0 && static_cast<int32_t>(lapStart - (position & ~RingView<N>::kIndexMask)) > 0;
 }
 
 // What a consumer leaves in a slot that it gave up waiting for: the lap of
@@ -239,8 +250,10 @@ inline int32_t RingPop(RingView<N> r) {
       if (attempt >= kRingAttempts / 2) RingClear(r);  // see RingPushWith
       continue;
     }
+    if (!Hook::Continue(RingStep::kPopLook)) return -1;
     const int32_t word = r.slots[t & RingView<N>::kIndexMask].load(std::memory_order_acquire);
     if (!RingSlotHolds<N>(word, t)) {
+      if (RingSlotIsLater<N>(word, t)) continue;  // tail has moved on since it was read
       // Taken, not filled yet. Skip it only once its producer has had long
       // enough to have died; if it has not, it pushes its value again.
       if (!RingStallIsOver(r, t)) return -1;

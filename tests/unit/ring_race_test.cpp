@@ -121,5 +121,25 @@ TEST_F(RingRaceTest, ASlotTakenAndNotFilledIsSkippedAfterTheStallTime) {
   }
 }
 
+// A pop that has waited out a producer stalled in slot 0 reads the indices;
+// before it looks at the slot, a clear and a push fill slot 0 again, for the
+// next lap. That value is what the ring holds after the clear: the pop must
+// take it, not mark it skipped.
+TEST_F(RingRaceTest, APopThatWaitedOutAStalledSlotTakesTheValueQueuedAfterAClear) {
+  TextRingView r = Ring();
+  StepHook::step = RingStep::kPushFill;
+  StepHook::dies = true;
+  RingPush<StepHook>(r, 'x');  // takes slot 0 and dies there
+  ASSERT_EQ(RingPop(r), -1);   // the stall starts
+  Os().sleepMs(kStallSkipMs);
+  StepHook::step = RingStep::kPopLook;
+  StepHook::action = [r] {
+    RingClear(r);
+    RingPush(r, 'n');
+  };
+  EXPECT_EQ(RingPop<StepHook>(r), 'n');
+  EXPECT_EQ(Drain(r), std::vector<int32_t>{});
+}
+
 }  // namespace
 }  // namespace qz
