@@ -32,7 +32,9 @@
 // for kStallSkipMs; then the consumer marks the slot skipped and moves on. A
 // producer that was only slow (preempted for that long) finds the mark when
 // it comes to fill the slot, and pushes its value again: nothing is lost but
-// the value of a producer that died.
+// the value of a producer that died. A slot that holds a value filled for a
+// later lap is never marked: the consumer read tail before a clear and the
+// pushes after it; it finds tail moved on, and looks again.
 //
 // Laps wrap. A slot's lap has as many bits as a position has above the mask
 // (16 for the text ring), so a value left in a slot that no push visits for
@@ -93,7 +95,7 @@ constexpr int kSlotLapShift = 8;
 // Where a test may stop a push or a pop between two of its steps to run
 // another operation there; false makes the operation end at that point, as a
 // thread that died there would. The library uses NoRingHook.
-enum class RingStep { kPushTake, kPushFill, kPopTake };
+enum class RingStep { kPushTake, kPushFill, kPopLook, kPopTake, kClearHead };
 struct NoRingHook {
   static bool Continue(RingStep) { return true; }
 };
@@ -171,17 +173,30 @@ inline void RingForgetOldLaps(RingView<N> r, uint32_t next) {
   for (int32_t i = 0; i < N; ++i) r.slots[i].store(0, std::memory_order_relaxed);
 }
 
-// Empties the ring: both indices move on to the first position of the next
-// lap. Tail first, so that nobody sees head ahead of a stale tail; and only
-// forward: a clear that finds tail moved past its goal by a later clear (or
-// by pops, after pushes) starts again from the newer head.
-template <int32_t N>
+// Empties the ring of what it holds when the clear begins: both indices move
+// on to the first position of the next lap (its goal). Tail first, so that
+// nobody sees head ahead of a stale tail; and only forward. A clear that
+// finds tail at or past its goal is done: another clear (or pops) got there,
+// and what was pushed since is text queued after this clear, which it must
+// not take with it. One that loses its race for head to pushes starts again
+// from the newer head, towards a later goal.
+template <typename Hook = NoRingHook, int32_t N>
 inline void RingClear(RingView<N> r) {
+  uint32_t goal = 0;
   for (int attempt = 0; attempt < kRingAttempts; ++attempt) {
     int32_t seen = r.head->load(std::memory_order_acquire);
     const uint32_t next = RingNextLap<N>(static_cast<uint32_t>(seen));
     int32_t t = r.tail->load(std::memory_order_acquire);
-    if (static_cast<int32_t>(static_cast<uint32_t>(t) - next) > 0) continue;
+    if (attempt == 0) goal = next;
+    // Tail at or past the goal: done, once the ring is consistent again;
+    // unless, at the first look, another clear towards the same goal is
+    // between its two stores (finish it). Scribbled indices are never
+    // consistent, and end in the repair below.
+    const int32_t pastGoal = static_cast<int32_t>(static_cast<uint32_t>(t) - goal);
+    if (pastGoal > 0 || (pastGoal == 0 && attempt > 0)) {
+      if (static_cast<uint32_t>(seen) - static_cast<uint32_t>(t) <= RingView<N>::kIndexMask) return;
+      continue;
+    }
     RingMarkCleared(r, next);
     if (static_cast<uint32_t>(t) != next &&
         !r.tail->compare_exchange_strong(t, static_cast<int32_t>(next), std::memory_order_seq_cst,
@@ -189,6 +204,7 @@ inline void RingClear(RingView<N> r) {
       continue;
     }
     RingForgetOldLaps(r, next);
+    if (!Hook::Continue(RingStep::kClearHead)) return;
     if (r.head->compare_exchange_strong(seen, static_cast<int32_t>(next), std::memory_order_seq_cst,
                                         std::memory_order_relaxed)) {
       return;
@@ -323,6 +339,7 @@ inline int32_t RingPop(RingView<N> r, uint32_t* position = nullptr) {
       }
       continue;
     }
+    if (!Hook::Continue(RingStep::kPopLook)) return -1;
     SharedWord& slot = r.slots[t & RingView<N>::kIndexMask];
     const int32_t word = slot.load(std::memory_order_acquire);
     if (!RingSlotHolds<N>(word, t)) {

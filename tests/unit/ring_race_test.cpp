@@ -55,7 +55,7 @@ struct RaceCase {
   std::vector<int32_t> queued;  // before the operation
   RingStep step;                // where the other side cuts in
   std::vector<int32_t> cutIn;   // -2: a clear; else a push of the value
-  bool pop;                     // the operation: a pop, else a push of 'p'
+  char op;                      // the operation: 'o' a pop, 'u' a push of 'p', 'c' a clear
   int32_t popped;               // what the pop returns
   std::vector<int32_t> left;    // what the ring holds afterwards
 };
@@ -67,14 +67,18 @@ TEST_F(RingRaceTest, AnOperationCutIntoByAnotherLeavesTheRingWhole) {
       // byte. The pop must not publish tail 1 over the clear: that skipped
       // the cancel byte (or, with nothing pushed, left head 0 and tail 1: a
       // full ring of stale text).
-      {"pop at tail 0, then clear and push", {'a'}, RingStep::kPopTake, {kClear, 24}, true, 24, {}},
-      {"pop at tail 0, then clear", {'a'}, RingStep::kPopTake, {kClear}, true, -1, {}},
+      {"pop at tail 0, then clear and push", {'a'}, RingStep::kPopTake, {kClear, 24}, 'o', 24, {}},
+      {"pop at tail 0, then clear", {'a'}, RingStep::kPopTake, {kClear}, 'o', -1, {}},
       // Two producers read the same head: both values stay, in the order
       // their slots were taken.
-      {"two pushes for one slot", {}, RingStep::kPushTake, {'q'}, false, 0, {'q', 'p'}},
+      {"two pushes for one slot", {}, RingStep::kPushTake, {'q'}, 'u', 0, {'q', 'p'}},
       // A producer that took its slot before a clear fills it afterwards: it
       // must not overwrite what was queued after the clear.
-      {"push overtaken by clear and push", {'a'}, RingStep::kPushFill, {kClear, 'n'}, false, 0, {'n'}},
+      {"push overtaken by clear and push", {'a'}, RingStep::kPushFill, {kClear, 'n'}, 'u', 0, {'n'}},
+      // A clear held up between its two stores: another clear finishes the
+      // job and text is queued after it. The held-up clear must not take
+      // that text with it.
+      {"clear overtaken by clear and push", {'a'}, RingStep::kClearHead, {kClear, 'n'}, 'c', 0, {'n'}},
   };
   for (const RaceCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -84,10 +88,12 @@ TEST_F(RingRaceTest, AnOperationCutIntoByAnotherLeavesTheRingWhole) {
     StepHook::action = [this, &c] {
       for (int32_t v : c.cutIn) v == kClear ? RingClear(Ring()) : RingPush(Ring(), v);
     };
-    if (c.pop) {
+    if (c.op == 'o') {
       EXPECT_EQ(RingPop<StepHook>(Ring()), c.popped);
-    } else {
+    } else if (c.op == 'u') {
       RingPush<StepHook>(Ring(), 'p');
+    } else {
+      RingClear<StepHook>(Ring());
     }
     EXPECT_FALSE(RingIsFull(Ring()));
     EXPECT_EQ(Drain(Ring()), c.left);
@@ -133,6 +139,26 @@ TEST_F(RingRaceTest, AValueFromACycleOfLapsAgoIsNeverTakenAsNew) {
   StepHook::action = [r] { EXPECT_EQ(RingPop(r), -1) << "a value cleared 65,536 laps ago came back"; };
   RingPush<StepHook>(r, 'x');
   EXPECT_EQ(Drain(r), std::vector<int32_t>{'x'});
+}
+
+// A pop that has waited out a producer stalled in slot 0 reads the indices;
+// before it looks at the slot, a clear and a push fill slot 0 again, for the
+// next lap. That value is what the ring holds after the clear: the pop must
+// take it, not mark it skipped.
+TEST_F(RingRaceTest, APopThatWaitedOutAStalledSlotTakesTheValueQueuedAfterAClear) {
+  TextRingView r = Ring();
+  StepHook::step = RingStep::kPushFill;
+  StepHook::dies = true;
+  RingPush<StepHook>(r, 'x');  // takes slot 0 and dies there
+  ASSERT_EQ(RingPop(r), -1);   // the stall starts
+  Os().sleepMs(kStallSkipMs);
+  StepHook::step = RingStep::kPopLook;
+  StepHook::action = [r] {
+    RingClear(r);
+    RingPush(r, 'n');
+  };
+  EXPECT_EQ(RingPop<StepHook>(r), 'n');
+  EXPECT_EQ(Drain(r), std::vector<int32_t>{});
 }
 
 }  // namespace
