@@ -37,6 +37,7 @@ namespace qz {
 using SharedLease = std::atomic<uint64_t>;
 
 constexpr uint32_t kLeaseStaleMs = 200;
+constexpr uint32_t kLeaseRenewMs = 20;
 // In a lease id: the holder has no alive mark, so only its stamp tells
 // whether it still runs.
 constexpr uint32_t kLeaseUnmarked = 0x80000000u;
@@ -75,9 +76,13 @@ inline bool LeaseTake(SharedLease& lease, uint32_t id) {
 }
 
 // Records progress of the holder `id`; false when `id` no longer holds the
-// lease (another process took it over).
+// lease (another process took it over). A stamp younger than kLeaseRenewMs
+// is left as it is: the holder writes the word a few times a second, not
+// with every byte.
 inline bool LeaseRenew(SharedLease& lease, uint32_t id) {
   uint64_t word = lease.load(std::memory_order_acquire);
+  const uint32_t age = Os().monotonicMs() - LeaseStamp(word);
+  if (LeaseHolder(word) == id && age < kLeaseRenewMs) return true;
   for (int attempt = 0; attempt < kLeaseAttempts && LeaseHolder(word) == id; ++attempt) {
     if (lease.compare_exchange_weak(word, LeaseWord(id, Os().monotonicMs()), std::memory_order_acq_rel,
                                     std::memory_order_acquire)) {

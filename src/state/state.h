@@ -31,18 +31,20 @@ struct SharedState {
   SharedWord pollSuspended;
 
   // Beside the fields above, the library's own coordination between
-  // processes (see ring.h and lease.h). Zero at first creation.
+  // processes (see ring.h and lease.h). Zero at first creation. Each group
+  // has a cache line of its own, away from the indices that every
+  // USBQZ_WriteByte moves: the writer renews its lease with every byte.
   // Where each ring's last clear moved it to: a value taken from the ring at
   // an earlier position has been cancelled, even if it is still in a
   // writer's hands.
-  SharedWord textCleared;
+  alignas(64) SharedWord textCleared;
   SharedWord replyCleared;
   // Set when some process wants replies polled soon; the poller that holds
   // the poller lease waits on it (Os().waitSharedWake).
-  SharedWord replyWanted;
+  alignas(64) SharedWord replyWanted;
   // Who drains the text ring and who polls, machine-wide (lease.h).
-  std::atomic<uint64_t> writerLease;
-  std::atomic<uint64_t> pollerLease;
+  alignas(64) std::atomic<uint64_t> writerLease;
+  alignas(64) std::atomic<uint64_t> pollerLease;
 };
 static_assert(std::atomic<uint64_t>::is_always_lock_free, "leases must be lock-free across processes");
 
