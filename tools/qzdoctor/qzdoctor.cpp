@@ -529,7 +529,7 @@ void RoundTripSerial(const Options& o, const Config& c) {
 
 void Usage(FILE* to) {
   std::fprintf(to,
-               "usage: qzdoctor [--probe-ports] [--fix-config] [--marker BYTE] [--timeout MS]\n"
+               "Usage: qzdoctor [--probe-ports] [--fix-config] [--marker BYTE] [--timeout MS]\n"
                "\n"
                "Reports how the qzusbd library will reach the synthesizer and whether it can.\n"
                "\n"

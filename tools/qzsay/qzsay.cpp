@@ -45,7 +45,7 @@ struct Options {
 
 void Usage(FILE* to) {
   std::fprintf(to,
-               "usage: qzsay [options] [TEXT...]\n"
+               "Usage: qzsay [options] [TEXT...]\n"
                "Speaks TEXT (or --file, or standard input) on the synthesizer through the\n"
                "qzusbd library.\n\n"
                "  -f, --file FILE     speak the contents of FILE ('-' for standard input)\n"

@@ -20,7 +20,7 @@ namespace {
 using qzsim::Options;
 
 const char kHelp[] =
-    "usage: qzsim [options]\n"
+    "Usage: qzsim [options]\n"
     "A simulated speech synthesizer behind the device server socket\n"
     "<runtime dir>/<name>, as the library's POSIX build expects it.\n"
     "\n"
