@@ -358,11 +358,24 @@ TEST_F(MultiProcessTest, AStoppedPollerHandsPollingToAnotherProcess) {
   Continue(holder);
 }
 
+// The address sanitizer's allocator of this toolchain is not made safe for
+// fork(): a child forked while another thread of its parent held the
+// allocator's lock blocks for good at its first allocation in a new thread.
+// The fork tests run in the plain and thread-sanitizer builds.
+#ifdef __SANITIZE_ADDRESS__
+#define SKIP_WHERE_FORK_IS_UNSAFE() GTEST_SKIP() << "fork() of a threaded process under the address sanitizer"
+#else
+#define SKIP_WHERE_FORK_IS_UNSAFE() \
+  do {                              \
+  } while (0)
+#endif
+
 // fork() after the load. A child that calls the library makes a connection
 // of its own at its first call; when it exits, the exit handlers run in it,
 // and the parent's connection, which it inherited, is left alone: the
 // parent's next text goes out on the connection it greeted the device on.
 TEST_F(MultiProcessTest, AForkedChildThatExitsLeavesItsParentsConnectionAlone) {
+  SKIP_WHERE_FORK_IS_UNSAFE();
   RunGreeted([&](Report& r, Library& lib, size_t from) {
     const uint32_t parentConnection = server().Requests()[from - 1].connection;
     int result[2];
@@ -391,6 +404,7 @@ TEST_F(MultiProcessTest, AForkedChildThatExitsLeavesItsParentsConnectionAlone) {
 // A daemon: the child of a fork() after the load outlives its parent, and
 // what it writes is spoken. Its writer is its own, started at its first call.
 TEST_F(MultiProcessTest, ADaemonChildSpeaksAfterItsParentHasGone) {
+  SKIP_WHERE_FORK_IS_UNSAFE();
   RunGreeted([&](Report& r, Library& lib, size_t) {
     int parentAlive[2];
     CHILD_EXPECT(r, pipe(parentAlive) == 0);
