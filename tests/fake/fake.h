@@ -39,10 +39,8 @@ uint64_t SleptMs();
 // monotonicMs is the fake clock: the milliseconds slept so far.
 
 // --- other processes ---
-// processGone answers true for the ids given here, false for any other;
-// markAlive fails while SetMarkAliveFails(true) holds.
+// processGone answers true for the ids given here, false for any other.
 void SetProcessGone(uint32_t id);
-void SetMarkAliveFails(bool fails);
 
 // Each part of the fake fills in its entries of the table.
 void InstallClock(Platform& table);

@@ -25,15 +25,14 @@ void FakeSleep(uint32_t ms) {
 uint32_t FakeMonotonicMs() { return static_cast<uint32_t>(g_sleptMs.load()); }
 
 // The alive marks stay inside the process: a test says which holders are
-// gone and whether this process can be marked, so that tests never contend
-// through files with other test processes.
+// gone, so that tests never contend through files with other test
+// processes.
 std::mutex g_goneLock;
 std::vector<uint32_t> g_gone;
-std::atomic<bool> g_markFails{false};
 
 OsHandle FakeMarkAlive() {
   Record("mark alive");
-  return g_markFails.load() ? kNoHandle : static_cast<OsHandle>(1);
+  return static_cast<OsHandle>(1);
 }
 
 void FakeUnmarkAlive(OsHandle) {}
@@ -78,8 +77,6 @@ void SetProcessGone(uint32_t id) {
   std::lock_guard<std::mutex> hold(g_goneLock);
   g_gone.push_back(id);
 }
-
-void SetMarkAliveFails(bool fails) { g_markFails.store(fails); }
 uint64_t SleepCount() { return g_sleepCount.load(); }
 uint64_t SleptMs() { return g_sleptMs.load(); }
 
@@ -96,7 +93,6 @@ void ResetClock() {
   g_sleepCount.store(0);
   g_sleptMs.store(0);
   g_realSleeps.store(false);
-  g_markFails.store(false);
   std::lock_guard<std::mutex> hold(g_goneLock);
   g_gone.clear();
 }

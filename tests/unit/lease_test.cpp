@@ -38,7 +38,9 @@ TEST(LeaseTest, ALeaseIsTakenFromNobodyFromTheDeadAndFromTheStoppedOnly) {
     SharedLease lease{c.holder == 0 ? 0 : LeaseWord(c.holder, Os().monotonicMs() - c.stampAgeMs)};
     EXPECT_EQ(LeaseTake(lease, kMe), c.taken);
     EXPECT_EQ(LeaseHolder(lease.load()), c.taken ? kMe : c.holder);
-    if (c.taken) EXPECT_EQ(LeaseStamp(lease.load()), Os().monotonicMs());
+    if (c.taken) {
+      EXPECT_EQ(LeaseStamp(lease.load()), Os().monotonicMs());
+    }
     fake::Uninstall();
   }
 }
