@@ -287,9 +287,9 @@ void DeviceServer::Serve() {
     const uint32_t code = Word(p);
     const uint32_t inLength = Word(p + 4);
     const uint32_t outLength = Word(p + 8);
-    const bool isWrite = code == kBulkWrite || code == kUrgentWrite;
-    const bool known = isWrite || code == kBulkRead || code == kDescriptorQuery;
-    const uint32_t wantIn = code == kDescriptorQuery ? 0 : kPipeBlock;
+    const bool isWrite = code == IOCTL_BULK_WRITE || code == IOCTL_URGENT_WRITE;
+    const bool known = isWrite || code == IOCTL_BULK_READ || code == IOCTL_GET_DEVICE_DESCRIPTOR;
+    const uint32_t wantIn = code == IOCTL_GET_DEVICE_DESCRIPTOR ? 0 : kPipeBlock;
     const uint32_t dataLength = isWrite ? outLength : 0;
     if (!known || inLength != wantIn || outLength < 1 || outLength > 32 ||
         size != kRequestHeader + inLength + dataLength) {
@@ -301,7 +301,7 @@ void DeviceServer::Serve() {
     const uint32_t pipe = inLength != 0 ? Word(block) : kNoPipe;
     const uint8_t* data = isWrite ? p + kRequestHeader + inLength : nullptr;
 
-    int32_t hold = code == kBulkRead ? s.holdReads.load() : 0;
+    int32_t hold = code == IOCTL_BULK_READ ? s.holdReads.load() : 0;
     while (hold > 0 && !s.holdReads.compare_exchange_weak(hold, hold - 1)) {
     }
     if (s.silent.load() != 0 || hold > 0) {
@@ -325,7 +325,7 @@ void DeviceServer::Serve() {
       const uint32_t kind = garbageTurn++ % kGarbageKinds;
       switch (kind) {
         case 0: {  // well-formed: a read gets one byte well above 99
-          const bool read = code == kBulkRead || code == kDescriptorQuery;
+          const bool read = code == IOCTL_BULK_READ || code == IOCTL_GET_DEVICE_DESCRIPTOR;
           PutWord(a + 4, read ? 1 : outLength);
           if (read) a[size++] = 200;
           break;
@@ -353,7 +353,7 @@ void DeviceServer::Serve() {
     uint8_t readData[32] = {};
     Answer answer = Answer::kAnswered;
     switch (code) {
-      case kDescriptorQuery: {
+      case IOCTL_GET_DEVICE_DESCRIPTOR: {
         if (s.descriptorFails.load() != 0) {
           answer = Answer::kFailed;
           break;
@@ -367,7 +367,7 @@ void DeviceServer::Serve() {
         bytesReturned = readLength;
         break;
       }
-      case kBulkRead: {
+      case IOCTL_BULK_READ: {
         const uint32_t tail = s.replyTail.load(std::memory_order_relaxed);
         if (tail != s.replyHead.load(std::memory_order_acquire)) {
           readData[0] = s.replies[tail % kReplyCapacity].load(std::memory_order_relaxed);
@@ -379,14 +379,14 @@ void DeviceServer::Serve() {
       }
       default: {
         int32_t busy = s.busyWrites.load();
-        if (code == kBulkWrite && pipe == 0 && busy != 0) {
+        if (code == IOCTL_BULK_WRITE && pipe == 0 && busy != 0) {
           if (busy > 0) s.busyWrites.compare_exchange_strong(busy, busy - 1);
           PutWord(block + 4, 1);
           answer = Answer::kBusy;
         } else {
           PutWord(block + 4, 0);
           bytesReturned = outLength;
-          for (uint32_t i = 0; code == kBulkWrite && pipe == 0 && i < dataLength; ++i) {
+          for (uint32_t i = 0; code == IOCTL_BULK_WRITE && pipe == 0 && i < dataLength; ++i) {
             if (s.echoText.load() != 0 && data[i] < 100) PushReply(data[i]);
             if (s.markers.load() != 0) Marker(data[i]);
           }
@@ -479,6 +479,6 @@ std::vector<uint8_t> TakenBytes(const std::vector<DeviceRequest>& all, uint32_t 
   return out;
 }
 
-bool IsPoll(const DeviceRequest& r) { return r.code == kBulkRead || r.IsWrite(2); }
+bool IsPoll(const DeviceRequest& r) { return r.code == IOCTL_BULK_READ || r.IsWrite(2); }
 
 }  // namespace qztest

@@ -44,7 +44,7 @@ class Doctor : public ::testing::Test {
   std::vector<uint8_t> Taken(uint32_t pipe) const { return qztest::TakenBytes(server_.Requests(), pipe); }
   size_t Cancels() const {
     return qztest::Select(server_.Requests(), [](const qztest::DeviceRequest& r) {
-             return r.code == qztest::kUrgentWrite;
+             return r.code == qztest::IOCTL_URGENT_WRITE;
            }).size();
   }
 

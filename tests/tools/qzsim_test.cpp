@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "channels/usb_channel.h"
-#include "platform/posix/device_wire.h"
+#include "protocol/codec.h"
 #include "platform/posix/posix.h"
 #include "sandbox.h"
 #include "state/state.h"
@@ -176,7 +176,7 @@ TEST_F(QzsimTest, SurvivesGarbageOnManyConnections) {
     uint8_t junk[80];
     const size_t n = 1 + static_cast<size_t>(rand()) % sizeof junk;
     for (size_t k = 0; k < n; ++k) junk[k] = static_cast<uint8_t>(rand() % 3 == 0 ? rand() : rand() % 40);
-    if (n >= 4 && i % 2 == 0) wire::PutWord(junk, wire::kBulkWrite);
+    if (n >= 4 && i % 2 == 0) wire::PutWord(junk, qz::IOCTL_BULK_WRITE);
     send(posix::FdFromHandle(h), junk, n, MSG_NOSIGNAL);
     if (i % 3 == 0) posix::CloseDevice(h);  // some go away at once, others linger
   }
