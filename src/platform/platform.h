@@ -61,6 +61,9 @@ struct LineTimeouts {
 
 constexpr uint32_t kModemStatusCtsOn = 0x10;  // MS_CTS_ON
 
+// The POSIX profile calls read a larger file as missing and never edit it.
+constexpr uint64_t kMaxProfileBytes = 4 << 20;
+
 using ThreadMain = uint32_t (*)(void* arg);
 
 struct Platform {

@@ -46,9 +46,6 @@ bool WritePort(OsHandle h, const void* data, uint32_t length, uint32_t* written)
 bool ReadPort(OsHandle h, void* data, uint32_t length, uint32_t* read);
 void CloseSerialPort(OsHandle h);
 
-// Larger files are not profile files: they read as missing and are never
-// edited.
-constexpr uint64_t kMaxProfileBytes = 4 << 20;
 
 uint32_t GetConfigDirectory(char* buf, uint32_t size);
 bool FileExists(const char* path);
