@@ -14,6 +14,7 @@
 #include <cstring>
 #include <random>
 
+#include "protocol/index_marker.h"
 #include "sandbox.h"
 #include "seqpacket_listener.h"
 
@@ -72,9 +73,8 @@ struct DeviceServer::Shared {
   uint32_t rawLength[kRawCapacity];
   uint8_t raw[kRawCapacity][kRawSize];
   std::atomic<uint32_t> garbageByKind[kGarbageKinds];
-  // The server's own: the index marker being read (-1: none).
-  int32_t markerDigits;
-  uint32_t markerValue;
+  // The server's own: the index marker being read.
+  qz::wire::MarkerReader marker;
   std::atomic<uint32_t> count;
   DeviceRequest log[kLogCapacity];
 };
@@ -87,7 +87,7 @@ DeviceServer::DeviceServer(std::string runtimeDir, const std::string& name)
     // A fresh anonymous mapping is all zero; only the defaults need setting.
     shared_->revision.store(0x0200);
     shared_->wantPlugged.store(1);
-    shared_->markerDigits = -1;
+    shared_->marker.Reset();
   }
 }
 
@@ -184,24 +184,13 @@ void DeviceServer::PushReply(uint8_t b) {
   s.replyLock.store(0, std::memory_order_release);
 }
 
-// One text byte through the index-marker reader: 0x01, one or two digits,
-// 0x01 queue the number as a reply; anything else ends the marker.
+// One text byte through the index-marker reader: a marker's number is
+// queued as a reply.
 void DeviceServer::Marker(uint8_t b) {
-  Shared& s = *shared_;
-  if (s.markerDigits < 0) {
-    if (b == 0x01) {
-      s.markerDigits = 0;
-      s.markerValue = 0;
-    }
-  } else if (b == 0x01 && s.markerDigits > 0) {
-    PushReply(static_cast<uint8_t>(s.markerValue));
-    s.markerDigits = -1;
-  } else if (b >= '0' && b <= '9' && s.markerDigits < 2) {
-    s.markerValue = s.markerValue * 10 + (b - '0');
-    ++s.markerDigits;
-  } else {
-    s.markerDigits = -1;
-  }
+  qz::wire::MarkerReader& reader = shared_->marker;
+  qz::wire::MarkerReader::Step step = reader.Read(b);
+  if (step == qz::wire::MarkerReader::kAbandoned) step = reader.Read(b);
+  if (step == qz::wire::MarkerReader::kReply) PushReply(static_cast<uint8_t>(reader.Reply()));
 }
 
 std::vector<DeviceRequest> DeviceServer::Requests() const { return RequestsSince(0); }

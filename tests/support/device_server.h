@@ -70,7 +70,7 @@ class DeviceServer {
   static constexpr uint32_t kGarbageKinds = 8;
 
   // The socket goes to runtimeDir + "/" + name. Nothing runs until a Start.
-  explicit DeviceServer(std::string runtimeDir, const std::string& name = "qzusb-0");
+  explicit DeviceServer(std::string runtimeDir, const std::string& name = qz::kDeviceName);
   ~DeviceServer();
   DeviceServer(const DeviceServer&) = delete;
   DeviceServer& operator=(const DeviceServer&) = delete;

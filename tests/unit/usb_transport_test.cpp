@@ -40,7 +40,7 @@ class TransportTest : public ::testing::Test {
     ASSERT_TRUE(sandbox_.ok());
     sandbox_.Use();
   }
-  void StartServer(const std::string& name = "qzusb-0") {
+  void StartServer(const std::string& name = qz::kDeviceName) {
     server_ = std::make_unique<DeviceServer>(sandbox_.runtimeDir(), name);
     ASSERT_TRUE(server_->StartThread());
   }
@@ -50,7 +50,7 @@ class TransportTest : public ::testing::Test {
   std::unique_ptr<DeviceServer> server_;
 };
 
-const char* const kPath = "\\\\.\\qzusb-0";
+const char* const kPath = qz::kDevicePath;
 
 TEST_F(TransportTest, CallCarriesRequestAndBringsBackBlockAndData) {
   StartServer();
@@ -199,7 +199,7 @@ TEST_F(TransportTest, CallsTheWireCannotCarryFailWithoutHarm) {
 TEST_F(TransportTest, DevicePathNamesASocketInTheRuntimeDirectory) {
   StartServer("other");
   EXPECT_EQ(posix::OpenDevice(kPath), kInvalidHandle);
-  EXPECT_EQ(posix::OpenDevice("qzusb-0"), kInvalidHandle);
+  EXPECT_EQ(posix::OpenDevice(qz::kDeviceName), kInvalidHandle);
   EXPECT_EQ(posix::OpenDevice("\\\\.\\../other"), kInvalidHandle);
   const OsHandle h = posix::OpenDevice("\\\\.\\other");
   EXPECT_TRUE(IsOpenHandle(h));
