@@ -303,6 +303,7 @@ TEST_F(MultiProcessTest, AStoppedDrainerHandsTheQueueToAnotherProcess) {
   const int holder = ChildOf(connections, [](const DeviceRequest& q) { return q.IsWrite(0); });
   ASSERT_EQ(holder, 0);
   Stop(holder);
+  ASSERT_TRUE(server().Settle(kWaitMs));  // its last busy retry may still be on its way
   const size_t stopped = server().RequestCount();
   const uint64_t t0 = MonotonicUs();
   Order(1, kWrite, "XYZ");
@@ -342,6 +343,7 @@ TEST_F(MultiProcessTest, AStoppedPollerHandsPollingToAnotherProcess) {
   Stop(holder);
   // The replies are queued once the other process polls: a poll the stopped
   // one sent before it stopped could otherwise take the first of them.
+  ASSERT_TRUE(server().Settle(kWaitMs));
   const size_t stopped = server().RequestCount();
   ASSERT_TRUE(server().WaitUntil(
       [&](const std::vector<DeviceRequest>& rs) {

@@ -75,6 +75,7 @@ struct DeviceServer::Shared {
   std::atomic<uint32_t> garbageByKind[kGarbageKinds];
   // The server's own: the index marker being read.
   qz::wire::MarkerReader marker;
+  std::atomic<uint32_t> turns;  // turns of the server loop begun
   std::atomic<uint32_t> count;
   DeviceRequest log[kLogCapacity];
 };
@@ -227,6 +228,13 @@ bool DeviceServer::WaitUntil(const std::function<bool(const std::vector<DeviceRe
         return holds;
       },
       timeoutMs);
+}
+
+bool DeviceServer::Settle(uint32_t timeoutMs) const {
+  // The turn running now may have polled before the call; the next one polls
+  // after it and serves every connection that has a packet waiting.
+  const uint32_t now = shared_->turns.load();
+  return Eventually([&] { return shared_->turns.load() - now >= 2; }, timeoutMs);
 }
 
 // The server loop: one listening socket and the connections, served in order,
@@ -395,6 +403,7 @@ void DeviceServer::Serve() {
   };
 
   while (s.stop.load() == 0) {
+    s.turns.fetch_add(1);
     const bool want = s.wantPlugged.load() != 0;
     if (!want && s.plugged.load() != 0) {
       while (nconns > 0) closeConnection(nconns - 1);

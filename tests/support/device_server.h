@@ -133,6 +133,10 @@ class DeviceServer {
   // has passed; the last snapshot is left in *seen when given.
   bool WaitUntil(const std::function<bool(const std::vector<DeviceRequest>&)>& pred, uint32_t timeoutMs,
                  std::vector<DeviceRequest>* seen = nullptr) const;
+  // Returns once every request already sent to the server is in the record:
+  // a whole turn of its loop has begun after the call. For a client that was
+  // stopped with a request on its way.
+  bool Settle(uint32_t timeoutMs) const;
 
   const std::string& SocketPath() const { return socketPath_; }
 
