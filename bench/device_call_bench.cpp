@@ -94,7 +94,7 @@ void BM_DeviceCall(benchmark::State& state) {
     uint8_t reply = 0;
     uint32_t got = 0;
     const auto t0 = Clock::now();
-    const bool ok = posix::DeviceControl(h, wire::kBulkRead, block, 8, &reply, 1, &got);
+    const bool ok = posix::DeviceControl(h, qz::IOCTL_BULK_READ, block, 8, &reply, 1, &got);
     us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
     if (!ok) {
       state.SkipWithError("call failed");

@@ -128,10 +128,10 @@ void Fail(const char* what) {
 }
 
 using qz::wire::GetWord;
-using qz::wire::kBulkRead;
-using qz::wire::kBulkWrite;
-using qz::wire::kDescriptorQuery;
-using qz::wire::kUrgentWrite;
+using qz::IOCTL_BULK_READ;
+using qz::IOCTL_BULK_WRITE;
+using qz::IOCTL_GET_DEVICE_DESCRIPTOR;
+using qz::IOCTL_URGENT_WRITE;
 using qz::wire::PutWord;
 
 // ---------------------------------------------------------------------------
@@ -180,7 +180,7 @@ void ServeConnection(int fd) {
     const uint32_t code = GetWord(req);
     const uint32_t inLength = GetWord(req + 4);
     const uint32_t outLength = GetWord(req + 8);
-    const bool write = code == kBulkWrite || code == kUrgentWrite;
+    const bool write = code == IOCTL_BULK_WRITE || code == IOCTL_URGENT_WRITE;
     if ((inLength != 0 && inLength != 8) || outLength > 32 ||
         static_cast<size_t>(n) != 12 + inLength + (write ? outLength : 0)) {
       break;
@@ -194,14 +194,14 @@ void ServeConnection(int fd) {
       PutWord(resp + 12, 0);  // never busy
       size += 8;
     }
-    if (code == kDescriptorQuery) {
+    if (code == IOCTL_GET_DEVICE_DESCRIPTOR) {
       uint8_t d[18] = {18, 1};
       d[12] = 0x06;  // bcdDevice 0x0106: the newer protocol
       d[13] = 0x01;
       returned = std::min<uint32_t>(18, outLength);
       std::memcpy(resp + size, d, returned);
       size += returned;
-    } else if (code == kBulkRead) {
+    } else if (code == IOCTL_BULK_READ) {
       int32_t hold = g_server.holdReads.load();
       while (hold > 0 && !g_server.holdReads.compare_exchange_weak(hold, hold - 1)) {
       }
@@ -215,13 +215,13 @@ void ServeConnection(int fd) {
         resp[size++] = static_cast<uint8_t>(reply);
         returned = 1;
       }
-    } else if (code == kBulkWrite) {
+    } else if (code == IOCTL_BULK_WRITE) {
       returned = outLength;
       if (pipe == 0) {
         g_server.lastTextNs.store(now, std::memory_order_relaxed);
         Notify(g_server.textTarget, g_server.textBytes.fetch_add(outLength) + outLength);
       }
-    } else if (code == kUrgentWrite) {
+    } else if (code == IOCTL_URGENT_WRITE) {
       returned = outLength;
       g_server.lastUrgentNs.store(now, std::memory_order_relaxed);
       Notify(g_server.urgentTarget, g_server.urgentWrites.fetch_add(1) + 1);
@@ -299,12 +299,12 @@ int BareCall(int fd, uint32_t code, uint32_t pipe, uint8_t byte) {
   PutWord(req + 12, pipe);
   PutWord(req + 16, 0);
   req[20] = byte;
-  const size_t size = code == kBulkRead ? 20 : 21;
+  const size_t size = code == IOCTL_BULK_READ ? 20 : 21;
   if (send(fd, req, size, MSG_NOSIGNAL) != static_cast<ssize_t>(size)) return -2;
   uint8_t resp[64];
   const ssize_t n = recv(fd, resp, sizeof resp, 0);
   if (n < 16) return -2;
-  return code == kBulkRead && GetWord(resp + 4) == 1 && n >= 17 ? resp[16] : -1;
+  return code == IOCTL_BULK_READ && GetWord(resp + 4) == 1 && n >= 17 ? resp[16] : -1;
 }
 
 // The baseline writer: sleeps on an eventfd, pops a one-slot-per-byte ring,
@@ -338,7 +338,7 @@ class BareWriter {
       eventfd_t v;
       eventfd_read(event_, &v);
       for (uint32_t t = tail_; t != head_.load(std::memory_order_acquire); ++t) {
-        BareCall(fd_, kBulkWrite, 0, ring_[t % kSize]);
+        BareCall(fd_, IOCTL_BULK_WRITE, 0, ring_[t % kSize]);
         tail_ = t + 1;
       }
     }
@@ -709,7 +709,7 @@ void CancelToWire(Library& lib, const Counts& c) {
     SleepUs(500);
     if (!AwaitServer(g_server.urgentTarget, g_server.urgentWrites.load() + 1, [&] {
           t0 = NowNs();
-          BareCall(fd, kUrgentWrite, 1, 24);
+          BareCall(fd, IOCTL_URGENT_WRITE, 1, 24);
         })) {
       close(fd);
       return Fail("cancel-to-wire: the bare cancel never arrived");
@@ -758,7 +758,7 @@ void StuckCancel(Library& lib, const Counts& c) {
     const int64_t b0 = NowNs();
     if (!AwaitServer(g_server.urgentTarget, g_server.urgentWrites.load() + 1, [&] {
           const int fd = ConnectBare();
-          BareCall(fd, kUrgentWrite, 1, 24);
+          BareCall(fd, IOCTL_URGENT_WRITE, 1, 24);
           if (fd >= 0) close(fd);
         })) {
       return Fail("stuck cancel: the bare cancel never arrived");
@@ -793,7 +793,7 @@ void Drain(Library& lib, const Counts& c) {
     target = g_server.textBytes.load() + static_cast<uint64_t>(c.drainBytes);
     if (!AwaitServer(g_server.textTarget, target, [&] {
           t0 = NowNs();
-          for (int i = 0; i < c.drainBytes; ++i) BareCall(fd, kBulkWrite, 0, Letter(i));
+          for (int i = 0; i < c.drainBytes; ++i) BareCall(fd, IOCTL_BULK_WRITE, 0, Letter(i));
         })) {
       close(fd);
       return Fail("drain: the bare bytes never all arrived");
@@ -839,9 +839,9 @@ void ReplyLag(Library& lib, const Counts& c, const char* path) {
     const int64_t t0 = NowNs();
     g_server.pendingReply.store(42);
     for (;;) {
-      BareCall(fd, kBulkWrite, 2, 3);
+      BareCall(fd, IOCTL_BULK_WRITE, 2, 3);
       SleepUs(1000);
-      if (BareCall(fd, kBulkRead, 3, 0) == 42) break;
+      if (BareCall(fd, IOCTL_BULK_READ, 3, 0) == 42) break;
       if (NowNs() - t0 > 2000000000) {
         close(fd);
         return Fail("reply lag: the bare poll never saw the reply");

@@ -36,7 +36,6 @@ namespace {
 constexpr int32_t kHolders = 0x0FFFFFFF;
 constexpr int32_t kPending = 0x10000000;
 constexpr int32_t kExclusive = 0x20000000;
-constexpr uint32_t kMaxTransfer = 32;
 
 constexpr uint32_t kUrgentGraceMs = 10;
 
@@ -105,16 +104,14 @@ void ExclusiveToShared() { Proc().deviceGuard.fetch_sub(kExclusive - 1, std::mem
 // driver left it. *used is the generation of the handle the transfer went to.
 bool TransferHeld(uint32_t code, PipeRequest& request, void* data, uint32_t length, uint32_t* bytesReturned,
                   uint32_t* used) {
-  uint8_t block[8];
-  wire::PutWord(block, request.pipeIndex);
-  wire::PutWord(block + 4, request.busy);
+  uint8_t block[kPipeRequestLength];
+  wire::PutPipeRequest(block, request);
   ProcessState& p = Proc();
   *used = p.deviceGeneration.load(std::memory_order_relaxed);
   const bool ok = Os().deviceControl(p.deviceHandle.load(std::memory_order_relaxed), code, block, sizeof block,
                                      data, length, bytesReturned);
   LeaveShared();
-  request.pipeIndex = wire::GetWord(block);
-  request.busy = wire::GetWord(block + 4);
+  request = wire::GetPipeRequest(block);
   return ok;
 }
 
@@ -166,7 +163,7 @@ void ReopenAfterFailure(uint32_t failed) {
 
 // Asks the current handle for the device descriptor. *used is the generation
 // of the handle asked.
-bool QueryDescriptor(uint8_t (&descriptor)[18], uint32_t* used) {
+bool QueryDescriptor(uint8_t (&descriptor)[kDescriptorLength], uint32_t* used) {
   ProcessState& p = Proc();
   uint32_t bytesReturned = 0;
   EnterShared();
@@ -187,16 +184,16 @@ void OpenDevice() {
 }
 
 void ReadDeviceRevision() {
-  uint8_t descriptor[18] = {};
+  uint8_t descriptor[kDescriptorLength] = {};
   uint32_t used = 0;
   // Unanswered: protocolRevision keeps the 1 set at load, the newer protocol.
   if (!QueryDescriptor(descriptor, &used)) return;
-  const int32_t release = descriptor[12] | descriptor[13] << 8;
-  Shared().protocolRevision.store(release > 0x105 ? release : 0);
+  const uint32_t release = DescriptorRelease(descriptor);
+  Shared().protocolRevision.store(NewerRevision(release) ? static_cast<int32_t>(release) : 0);
 }
 
 void ProbeDevice() {
-  uint8_t descriptor[18] = {};
+  uint8_t descriptor[kDescriptorLength] = {};
   uint32_t used = 0;
   if (!QueryDescriptor(descriptor, &used)) ReopenAfterFailure(used);
 }
@@ -209,7 +206,7 @@ void ReopenDevice() {
 }
 
 int32_t PollReplyByte() {
-  PipeRequest request{2, 0};
+  PipeRequest request{kReplyRequestPipe, 0};
   uint32_t bytesReturned = 0;
   uint32_t used = 0;
   if (Shared().protocolRevision.load() != 0) {
@@ -220,7 +217,7 @@ int32_t PollReplyByte() {
     }
     if (bytesReturned == 0) return -1;
     Os().sleepMs(1);
-    request.pipeIndex = 3;
+    request.pipeIndex = kReplyPipe;
   }
   bytesReturned = 0;
   uint8_t reply = 0;
@@ -228,15 +225,15 @@ int32_t PollReplyByte() {
     ReopenAfterFailure(used);
     return -1;
   }
-  if (bytesReturned == 0 || reply > 99) return -1;
+  if (bytesReturned == 0 || reply > kMaxReply) return -1;
   return reply;
 }
 
 bool BusyRetryWrite(const uint8_t* bytes, uint32_t length, uint32_t pauseMs, const WriteCheck* check) {
-  if (bytes == nullptr || length == 0 || length > kMaxTransfer) return false;
-  uint8_t data[kMaxTransfer];
+  if (bytes == nullptr || length == 0 || length > kMaxTransferLength) return false;
+  uint8_t data[kMaxTransferLength];
   for (uint32_t i = 0; i < length; ++i) data[i] = bytes[i];
-  PipeRequest request{0, 0};
+  PipeRequest request{kTextPipe, 0};
   for (;;) {
     uint32_t bytesReturned = 0;
     uint32_t used = 0;
@@ -258,7 +255,7 @@ bool BusyRetryWrite(const uint8_t* bytes, uint32_t length, uint32_t pauseMs, con
 }
 
 bool ImmediateWrite(uint8_t byte) {
-  PipeRequest request{1, 0};
+  PipeRequest request{kImmediatePipe, 0};
   uint32_t bytesReturned = 0;
   uint32_t used = 0;
   const bool ok = PipeTransfer(IOCTL_BULK_WRITE, request, &byte, 1, &bytesReturned, &used);
@@ -278,7 +275,7 @@ bool UrgentWrite() {
   if (cutLoose) Reconnect();
   ExclusiveToShared();
 
-  PipeRequest request{1, 0};
+  PipeRequest request{kImmediatePipe, 0};
   uint8_t cancel = CANCEL_BYTE;
   uint32_t bytesReturned = 0;
   uint32_t used = 0;

@@ -7,20 +7,6 @@
 
 namespace qz {
 
-constexpr const char* kDevicePath = "\\\\.\\qzusb-0";
-
-// The driver's names for the control codes.
-constexpr uint32_t IOCTL_GET_DEVICE_DESCRIPTOR = wire::kDescriptorQuery;
-constexpr uint32_t IOCTL_BULK_READ = wire::kBulkRead;
-constexpr uint32_t IOCTL_BULK_WRITE = wire::kBulkWrite;
-constexpr uint32_t IOCTL_URGENT_WRITE = wire::kUrgentWrite;
-
-// The 8-byte input block of every pipe transfer, little-endian on the wire.
-struct PipeRequest {
-  uint32_t pipeIndex;
-  uint32_t busy;
-};
-
 // Opens the device into Proc().deviceHandle (kInvalidHandle on failure),
 // closing a handle still held there. deviceOpen is the caller's to set.
 void OpenDevice();

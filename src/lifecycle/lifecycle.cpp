@@ -3,7 +3,7 @@
 
 #include "channels/serial_channel.h"
 #include "channels/usb_channel.h"
-#include "lifecycle/configuration.h"
+#include "config/configuration.h"
 #include "pipeline/workers.h"
 #include "qzusbd.h"
 #include "state/lease.h"

@@ -6,13 +6,12 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "protocol/device_protocol.h"
 
 namespace qz {
 
 constexpr int32_t kReplyRingSize = 512;
 constexpr int32_t kTextRingSize = 65536;
-constexpr int32_t CANCEL_BYTE = 24;
-constexpr int32_t REPLY_REQUEST_BYTE = 3;
 
 using SharedWord = std::atomic<int32_t>;
 static_assert(sizeof(SharedWord) == 4, "shared words must be plain 32-bit words");

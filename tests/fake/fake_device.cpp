@@ -17,10 +17,10 @@ namespace qz::fake {
 
 namespace {
 
-using wire::kBulkRead;
-using wire::kBulkWrite;
-using wire::kDescriptorQuery;
-using wire::kUrgentWrite;
+using qz::IOCTL_BULK_READ;
+using qz::IOCTL_BULK_WRITE;
+using qz::IOCTL_GET_DEVICE_DESCRIPTOR;
+using qz::IOCTL_URGENT_WRITE;
 
 struct HandleState {
   bool open = true;
@@ -84,13 +84,13 @@ void SetBusyWord(void* in, uint32_t inLength, uint32_t v) {
 
 std::string CallName(uint32_t code, uint32_t pipe, const void* out, uint32_t outLength) {
   switch (code) {
-    case kDescriptorQuery:
+    case IOCTL_GET_DEVICE_DESCRIPTOR:
       return "descriptor";
-    case kBulkRead:
+    case IOCTL_BULK_READ:
       return "read " + std::to_string(pipe);
-    case kBulkWrite:
+    case IOCTL_BULK_WRITE:
       return "write " + std::to_string(pipe) + " " + Hex(out, outLength);
-    case kUrgentWrite:
+    case IOCTL_URGENT_WRITE:
       return "urgent " + std::to_string(pipe) + " " + Hex(out, outLength);
     default:
       return "code " + std::to_string(code);
@@ -113,7 +113,7 @@ OsHandle Open(const char*) {
 bool Answer(uint32_t code, uint32_t pipe, void* in, uint32_t inLength, void* out, uint32_t outLength,
             uint32_t* bytesReturned, const std::string& name) {
   Device& d = g_device;
-  if (code == kDescriptorQuery) {
+  if (code == IOCTL_GET_DEVICE_DESCRIPTOR) {
     if (d.failDescriptor) {
       Record(name + " fail");
       return false;
@@ -134,7 +134,7 @@ bool Answer(uint32_t code, uint32_t pipe, void* in, uint32_t inLength, void* out
     Record(name + " fail");
     return false;
   }
-  if (code == kBulkRead) {
+  if (code == IOCTL_BULK_READ) {
     if (d.replies.empty() || outLength == 0) {
       *bytesReturned = 0;
       Record(name + " none");
@@ -147,15 +147,15 @@ bool Answer(uint32_t code, uint32_t pipe, void* in, uint32_t inLength, void* out
     }
     return true;
   }
-  if (code == kBulkWrite && pipe == 0) d.textBusyWords.push_back(Word(in, inLength, 4));
-  if (code == kBulkWrite && pipe == 0 && (d.alwaysBusy || d.busy > 0)) {
+  if (code == IOCTL_BULK_WRITE && pipe == 0) d.textBusyWords.push_back(Word(in, inLength, 4));
+  if (code == IOCTL_BULK_WRITE && pipe == 0 && (d.alwaysBusy || d.busy > 0)) {
     if (d.busy > 0) --d.busy;
     SetBusyWord(in, inLength, 1);
     *bytesReturned = 0;
     Record(name + " busy");
     return true;
   }
-  if (code == kBulkWrite) SetBusyWord(in, inLength, 0);
+  if (code == IOCTL_BULK_WRITE) SetBusyWord(in, inLength, 0);
   if (d.zeroTaken > 0) {
     --d.zeroTaken;
     *bytesReturned = 0;

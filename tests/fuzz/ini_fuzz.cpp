@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/posix/ini.h"
+#include "config/ini.h"
 
 namespace {
 

@@ -10,15 +10,14 @@
 // decodes against the request, and the device never sends a reply byte
 // above 99.
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
-#include "simulator.h"
+#include "model.h"
 
 namespace {
 
 namespace wire = qz::wire;
-using qzsim::Options;
-using qzsim::Simulator;
 
 void Check(bool condition) {
   if (!condition) __builtin_trap();
@@ -28,14 +27,15 @@ void Check(bool condition) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
-  Options o;
-  o.transcript = "/dev/null";
-  o.revision = (data[0] & 1) != 0 ? 0x106 : 0x105;
-  o.buffer = (data[0] & 2) != 0 ? 32 : 4096;
-  o.forceBusy = (data[0] & 4) != 0;
-  o.rate = 1e9;
-  Simulator sim(o);
-  if (!sim.OpenOutputs()) return 0;
+  qzsim::ModelSettings settings;
+  settings.revision = (data[0] & 1) != 0 ? 0x106 : 0x105;
+  settings.buffer = (data[0] & 2) != 0 ? 32 : 4096;
+  settings.forceBusy = (data[0] & 4) != 0;
+  settings.rate = 1e9;
+  static FILE* transcript = std::fopen("/dev/null", "w");
+  if (transcript == nullptr) return 0;
+  qzserver::JsonLog log;
+  qzsim::Synthesizer sim(settings, transcript, nullptr, log);
   uint32_t conn = 1;
   size_t at = 1;
   while (at < size) {
@@ -47,18 +47,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool valid = wire::DecodeRequest(packet, take, &q);
     uint8_t response[wire::kMaxResponse];
     uint32_t responseSize = 0;
-    const bool answered = sim.Respond(conn, packet, take, response, &responseSize);
+    const bool answered = qzserver::Respond(sim, log, conn, packet, take, response, &responseSize);
     Check(answered == valid);
     if (answered) {
       Check(responseSize <= sizeof response);
       wire::Response r;
       Check(wire::DecodeResponse(response, responseSize, q.code, q.inLength, q.outLength, &r));
-      if (r.ok && q.code == wire::kBulkRead && r.bytesReturned == 1) Check(r.data[0] <= 99);
+      if (r.ok && q.code == qz::IOCTL_BULK_READ && r.bytesReturned == 1) Check(r.data[0] <= qz::kMaxReply);
     } else {
       ++conn;
     }
-    sim.Tick();
+    sim.Tick(qzserver::NowSeconds());
   }
-  sim.Stop();
   return 0;
 }

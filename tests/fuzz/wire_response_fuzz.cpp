@@ -18,7 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/posix/device_wire.h"
+#include "protocol/codec.h"
 #include "platform/posix/posix.h"
 
 namespace {
@@ -33,10 +33,10 @@ struct Call {
 // The calls the library makes (the second buffer's size comes from the
 // selector byte for writes).
 const Call kCalls[] = {
-    {wire::kDescriptorQuery, 0},
-    {wire::kBulkRead, 8},
-    {wire::kBulkWrite, 8},
-    {wire::kUrgentWrite, 8},
+    {qz::IOCTL_GET_DEVICE_DESCRIPTOR, 0},
+    {qz::IOCTL_BULK_READ, 8},
+    {qz::IOCTL_BULK_WRITE, 8},
+    {qz::IOCTL_URGENT_WRITE, 8},
 };
 
 void Check(bool condition) {
@@ -103,8 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t selector = data[0];
   const Call& call = kCalls[selector % 4];
   uint32_t outLength = 1;
-  if (call.code == wire::kDescriptorQuery) outLength = 18;
-  if (call.code == wire::kBulkWrite) outLength = 1 + (selector >> 2) % wire::kMaxOutLength;
+  if (call.code == qz::IOCTL_GET_DEVICE_DESCRIPTOR) outLength = 18;
+  if (call.code == qz::IOCTL_BULK_WRITE) outLength = 1 + (selector >> 2) % wire::kMaxOutLength;
   size_t at = 1;
   for (int calls = 0; calls < 16 && at < size; ++calls) {
     const size_t length = data[at++];

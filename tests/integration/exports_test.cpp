@@ -70,7 +70,7 @@ TEST_F(ExportsTest, UrgentCancelGetsPastAPollTheDeviceHolds) {
     dev.HoldReads(1);
     CHILD_EXPECT(r, lib.WriteByteImmediate('a') != 0);  // polling resumes
     lib.ReadByte();
-    const auto held = [](const DeviceRequest& q) { return q.code == kBulkRead && q.answer == Answer::kUnanswered; };
+    const auto held = [](const DeviceRequest& q) { return q.code == IOCTL_BULK_READ && q.answer == Answer::kUnanswered; };
     std::vector<DeviceRequest> seen;
     CHILD_EXPECT(r, dev.WaitUntil([&](const std::vector<DeviceRequest>& rs) { return !Select(rs, held).empty(); },
                                   kWaitMs, &seen));
@@ -92,8 +92,8 @@ TEST_F(ExportsTest, ImmediateBytesTakePipeOneAndOnlyTheCancelIsUrgent) {
       int32_t value;
       uint32_t code;
       uint8_t sent;
-    } rows[] = {{10, kBulkWrite, 0x00},    {0x10A, kBulkWrite, 0x0A}, {0x118, kBulkWrite, 24},
-                {0x141, kBulkWrite, 0x41}, {24, kUrgentWrite, 24}};
+    } rows[] = {{10, IOCTL_BULK_WRITE, 0x00},    {0x10A, IOCTL_BULK_WRITE, 0x0A}, {0x118, IOCTL_BULK_WRITE, 24},
+                {0x141, IOCTL_BULK_WRITE, 0x41}, {24, IOCTL_URGENT_WRITE, 24}};
     for (const auto& row : rows) CHILD_EXPECT(r, lib.WriteByteImmediate(row.value) != 0);
     const auto sent = SentSince(dev, from);
     CHILD_EXPECT_EQ(r, sent.size(), 5u);
@@ -194,7 +194,7 @@ TEST_P(RepliesTest, QueuedReplyBytesComeBackThroughReadByte) {
     }
     CHILD_EXPECT_EQ(r, Show(Bytes(got.begin(), got.end())), Show(Bytes{7, 42, 99}));
     const std::vector<DeviceRequest> all = dev.Requests();
-    const auto reads = Select(all, [](const DeviceRequest& q) { return q.code == kBulkRead; });
+    const auto reads = Select(all, [](const DeviceRequest& q) { return q.code == IOCTL_BULK_READ; });
     const auto asks = Select(all, [](const DeviceRequest& q) { return q.IsWrite(2); });
     CHILD_EXPECT(r, !reads.empty());
     for (const DeviceRequest& q : reads) CHILD_EXPECT_EQ(r, q.pipe, newer ? 3u : 2u);

@@ -42,7 +42,7 @@ class Baton {
 };
 
 inline bool IsGreeting(const DeviceRequest& r) {
-  return r.code == kUrgentWrite && r.pipe == 1 && r.length == 1 && r.bytes[0] == 24;
+  return r.code == IOCTL_URGENT_WRITE && r.pipe == 1 && r.length == 1 && r.bytes[0] == 24;
 }
 
 // Waits until a load has greeted the device at request `from` or later; the

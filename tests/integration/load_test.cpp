@@ -79,7 +79,7 @@ TEST_F(LoadTest, DeviceIsAskedForItsRevisionThenGreetedWithTheUrgentCancel) {
     const auto rest = Select(all, [](const DeviceRequest& q) { return !IsPoll(q); });
     CHILD_EXPECT_EQ(r, rest.size(), 2u);
     if (rest.size() == 2) {
-      CHILD_EXPECT_EQ(r, rest[0].code, kDescriptorQuery);
+      CHILD_EXPECT_EQ(r, rest[0].code, IOCTL_GET_DEVICE_DESCRIPTOR);
       CHILD_EXPECT(r, IsGreeting(rest[1]));
       CHILD_EXPECT_EQ(r, rest[0].connection, rest[1].connection);
     }

@@ -190,7 +190,7 @@ TEST_F(MultiProcessTest, OneProcessPollsForAll) {
     ASSERT_TRUE(server().WaitUntil(
         [&](const std::vector<DeviceRequest>& rs) {
           size_t n = 0;
-          for (size_t i = start; i < rs.size(); ++i) n += rs[i].code == kBulkRead;
+          for (size_t i = start; i < rs.size(); ++i) n += rs[i].code == IOCTL_BULK_READ;
           return n >= kPolls;
         },
         6 * kWaitMs, &seen));
@@ -283,7 +283,7 @@ TEST_F(MultiProcessTest, AnUrgentCancelAlsoDropsTheByteTheWriterHolds) {
     ASSERT_TRUE(seen(start, [](const DeviceRequest& q) { return q.IsWrite(0) && q.answer == Answer::kBusy; }, 2));
     const size_t cancelled = server().RequestCount();
     Order(canceller, kCancel);
-    ASSERT_TRUE(seen(cancelled, [](const DeviceRequest& q) { return q.code == kUrgentWrite; }, 1));
+    ASSERT_TRUE(seen(cancelled, [](const DeviceRequest& q) { return q.code == IOCTL_URGENT_WRITE; }, 1));
     server().SetBusyWrites(0);
     Order(0, kWrite, "HELLO");
     EXPECT_EQ(TakenText(cancelled, 5), "HELLO");
@@ -334,9 +334,9 @@ TEST_F(MultiProcessTest, AStoppedPollerHandsPollingToAnotherProcess) {
   const std::vector<uint32_t> connections = {StartChild(), StartChild()};
   Order(0, kWrite, "a");  // polling resumes with text
   ASSERT_TRUE(server().WaitUntil([](const std::vector<DeviceRequest>& rs) {
-    return std::count_if(rs.begin(), rs.end(), [](const DeviceRequest& q) { return q.code == kBulkRead; }) > 0;
+    return std::count_if(rs.begin(), rs.end(), [](const DeviceRequest& q) { return q.code == IOCTL_BULK_READ; }) > 0;
   }, kWaitMs));
-  const int holder = ChildOf(connections, [](const DeviceRequest& q) { return q.code == kBulkRead; });
+  const int holder = ChildOf(connections, [](const DeviceRequest& q) { return q.code == IOCTL_BULK_READ; });
   ASSERT_GE(holder, 0);
   const int other = 1 - holder;
   Stop(holder);
@@ -346,7 +346,7 @@ TEST_F(MultiProcessTest, AStoppedPollerHandsPollingToAnotherProcess) {
   ASSERT_TRUE(server().WaitUntil(
       [&](const std::vector<DeviceRequest>& rs) {
         for (size_t i = stopped; i < rs.size(); ++i) {
-          if (rs[i].code == kBulkRead && rs[i].connection == connections[other]) return true;
+          if (rs[i].code == IOCTL_BULK_READ && rs[i].connection == connections[other]) return true;
         }
         return false;
       },

@@ -134,7 +134,7 @@ TEST(SoakTest, ThreeProcessesSpeakThroughCancelsOutagesAndOverflows) {
   int commands = -1;
   const pid_t sim = StartSimulator(sandbox.runtimeDir(), transcript, &commands);
   ASSERT_GT(sim, 0);
-  const std::string socketPath = sandbox.runtimeDir() + "/qzusb-0";
+  const std::string socketPath = sandbox.runtimeDir() + "/" + qz::kDeviceName;
   for (int i = 0; i < 5000 && FileSize(socketPath) < 0; ++i) SleepMs(1);
   ASSERT_GE(FileSize(socketPath), 0) << "the simulator did not start";
 

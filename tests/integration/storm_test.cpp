@@ -56,7 +56,7 @@ std::string Received(const DeviceServer& dev, uint32_t first) {
   for (const DeviceRequest& q : dev.RequestsSince(first)) {
     if (IsPoll(q)) {
       ++polls;
-    } else if (q.code == kDescriptorQuery) {
+    } else if (q.code == IOCTL_GET_DEVICE_DESCRIPTOR) {
       ++descriptors;
     } else if (q.IsWrite(0) && q.answer == Answer::kAnswered) {
       if (q.connection != textFrom) out += "[c" + std::to_string(q.connection) + "]";
@@ -73,7 +73,7 @@ std::string Received(const DeviceServer& dev, uint32_t first) {
     } else {
       static const char* const kAnswers[] = {"?", "answered", "busy", "unanswered", "rejected", "failed", "scripted",
                                              "garbage"};
-      const char* what = q.code == kUrgentWrite ? "urgent" : q.code == kBulkWrite ? "write" : "request";
+      const char* what = q.code == IOCTL_URGENT_WRITE ? "urgent" : q.code == IOCTL_BULK_WRITE ? "write" : "request";
       const auto answer = static_cast<uint32_t>(q.answer);
       std::snprintf(item, sizeof item, "<%s %d %s c%u>", what, q.length != 0 ? q.bytes[0] : -1,
                     kAnswers[answer < 8 ? answer : 0], q.connection);

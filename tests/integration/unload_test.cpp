@@ -77,7 +77,7 @@ TEST_F(UnloadTest, TenThousandLoadsAndUnloadsLeaveNoDescriptorOrThread) {
   });
   // Every load really ran: one revision query and one greeting each.
   const std::vector<DeviceRequest> all = dev.Requests();
-  EXPECT_EQ(Select(all, [](const DeviceRequest& q) { return q.code == kDescriptorQuery; }).size(),
+  EXPECT_EQ(Select(all, [](const DeviceRequest& q) { return q.code == IOCTL_GET_DEVICE_DESCRIPTOR; }).size(),
             static_cast<size_t>(kCycles));
   EXPECT_EQ(Select(all, IsGreeting).size(), static_cast<size_t>(kCycles));
   EXPECT_EQ(dev.ConnectionsAccepted(), static_cast<uint32_t>(kCycles));

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <random>
 
+#include "protocol/index_marker.h"
 #include "sandbox.h"
 #include "seqpacket_listener.h"
 
@@ -72,9 +73,8 @@ struct DeviceServer::Shared {
   uint32_t rawLength[kRawCapacity];
   uint8_t raw[kRawCapacity][kRawSize];
   std::atomic<uint32_t> garbageByKind[kGarbageKinds];
-  // The server's own: the index marker being read (-1: none).
-  int32_t markerDigits;
-  uint32_t markerValue;
+  // The server's own: the index marker being read.
+  qz::wire::MarkerReader marker;
   std::atomic<uint32_t> count;
   DeviceRequest log[kLogCapacity];
 };
@@ -87,7 +87,7 @@ DeviceServer::DeviceServer(std::string runtimeDir, const std::string& name)
     // A fresh anonymous mapping is all zero; only the defaults need setting.
     shared_->revision.store(0x0200);
     shared_->wantPlugged.store(1);
-    shared_->markerDigits = -1;
+    shared_->marker.Reset();
   }
 }
 
@@ -184,24 +184,13 @@ void DeviceServer::PushReply(uint8_t b) {
   s.replyLock.store(0, std::memory_order_release);
 }
 
-// One text byte through the index-marker reader: 0x01, one or two digits,
-// 0x01 queue the number as a reply; anything else ends the marker.
+// One text byte through the index-marker reader: a marker's number is
+// queued as a reply.
 void DeviceServer::Marker(uint8_t b) {
-  Shared& s = *shared_;
-  if (s.markerDigits < 0) {
-    if (b == 0x01) {
-      s.markerDigits = 0;
-      s.markerValue = 0;
-    }
-  } else if (b == 0x01 && s.markerDigits > 0) {
-    PushReply(static_cast<uint8_t>(s.markerValue));
-    s.markerDigits = -1;
-  } else if (b >= '0' && b <= '9' && s.markerDigits < 2) {
-    s.markerValue = s.markerValue * 10 + (b - '0');
-    ++s.markerDigits;
-  } else {
-    s.markerDigits = -1;
-  }
+  qz::wire::MarkerReader& reader = shared_->marker;
+  qz::wire::MarkerReader::Step step = reader.Read(b);
+  if (step == qz::wire::MarkerReader::kAbandoned) step = reader.Read(b);
+  if (step == qz::wire::MarkerReader::kReply) PushReply(static_cast<uint8_t>(reader.Reply()));
 }
 
 std::vector<DeviceRequest> DeviceServer::Requests() const { return RequestsSince(0); }
@@ -287,9 +276,9 @@ void DeviceServer::Serve() {
     const uint32_t code = Word(p);
     const uint32_t inLength = Word(p + 4);
     const uint32_t outLength = Word(p + 8);
-    const bool isWrite = code == kBulkWrite || code == kUrgentWrite;
-    const bool known = isWrite || code == kBulkRead || code == kDescriptorQuery;
-    const uint32_t wantIn = code == kDescriptorQuery ? 0 : kPipeBlock;
+    const bool isWrite = code == IOCTL_BULK_WRITE || code == IOCTL_URGENT_WRITE;
+    const bool known = isWrite || code == IOCTL_BULK_READ || code == IOCTL_GET_DEVICE_DESCRIPTOR;
+    const uint32_t wantIn = code == IOCTL_GET_DEVICE_DESCRIPTOR ? 0 : kPipeBlock;
     const uint32_t dataLength = isWrite ? outLength : 0;
     if (!known || inLength != wantIn || outLength < 1 || outLength > 32 ||
         size != kRequestHeader + inLength + dataLength) {
@@ -301,7 +290,7 @@ void DeviceServer::Serve() {
     const uint32_t pipe = inLength != 0 ? Word(block) : kNoPipe;
     const uint8_t* data = isWrite ? p + kRequestHeader + inLength : nullptr;
 
-    int32_t hold = code == kBulkRead ? s.holdReads.load() : 0;
+    int32_t hold = code == IOCTL_BULK_READ ? s.holdReads.load() : 0;
     while (hold > 0 && !s.holdReads.compare_exchange_weak(hold, hold - 1)) {
     }
     if (s.silent.load() != 0 || hold > 0) {
@@ -325,7 +314,7 @@ void DeviceServer::Serve() {
       const uint32_t kind = garbageTurn++ % kGarbageKinds;
       switch (kind) {
         case 0: {  // well-formed: a read gets one byte well above 99
-          const bool read = code == kBulkRead || code == kDescriptorQuery;
+          const bool read = code == IOCTL_BULK_READ || code == IOCTL_GET_DEVICE_DESCRIPTOR;
           PutWord(a + 4, read ? 1 : outLength);
           if (read) a[size++] = 200;
           break;
@@ -353,7 +342,7 @@ void DeviceServer::Serve() {
     uint8_t readData[32] = {};
     Answer answer = Answer::kAnswered;
     switch (code) {
-      case kDescriptorQuery: {
+      case IOCTL_GET_DEVICE_DESCRIPTOR: {
         if (s.descriptorFails.load() != 0) {
           answer = Answer::kFailed;
           break;
@@ -367,7 +356,7 @@ void DeviceServer::Serve() {
         bytesReturned = readLength;
         break;
       }
-      case kBulkRead: {
+      case IOCTL_BULK_READ: {
         const uint32_t tail = s.replyTail.load(std::memory_order_relaxed);
         if (tail != s.replyHead.load(std::memory_order_acquire)) {
           readData[0] = s.replies[tail % kReplyCapacity].load(std::memory_order_relaxed);
@@ -379,14 +368,14 @@ void DeviceServer::Serve() {
       }
       default: {
         int32_t busy = s.busyWrites.load();
-        if (code == kBulkWrite && pipe == 0 && busy != 0) {
+        if (code == IOCTL_BULK_WRITE && pipe == 0 && busy != 0) {
           if (busy > 0) s.busyWrites.compare_exchange_strong(busy, busy - 1);
           PutWord(block + 4, 1);
           answer = Answer::kBusy;
         } else {
           PutWord(block + 4, 0);
           bytesReturned = outLength;
-          for (uint32_t i = 0; code == kBulkWrite && pipe == 0 && i < dataLength; ++i) {
+          for (uint32_t i = 0; code == IOCTL_BULK_WRITE && pipe == 0 && i < dataLength; ++i) {
             if (s.echoText.load() != 0 && data[i] < 100) PushReply(data[i]);
             if (s.markers.load() != 0) Marker(data[i]);
           }
@@ -479,6 +468,6 @@ std::vector<uint8_t> TakenBytes(const std::vector<DeviceRequest>& all, uint32_t 
   return out;
 }
 
-bool IsPoll(const DeviceRequest& r) { return r.code == kBulkRead || r.IsWrite(2); }
+bool IsPoll(const DeviceRequest& r) { return r.code == IOCTL_BULK_READ || r.IsWrite(2); }
 
 }  // namespace qztest

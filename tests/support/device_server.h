@@ -29,10 +29,10 @@
 
 namespace qztest {
 
-using qz::wire::kBulkRead;
-using qz::wire::kBulkWrite;
-using qz::wire::kDescriptorQuery;
-using qz::wire::kUrgentWrite;
+using qz::IOCTL_BULK_READ;
+using qz::IOCTL_BULK_WRITE;
+using qz::IOCTL_GET_DEVICE_DESCRIPTOR;
+using qz::IOCTL_URGENT_WRITE;
 constexpr uint32_t kNoPipe = 0xFFFFFFFFu;  // the descriptor query has no pipe
 
 enum class Answer : uint32_t {
@@ -56,7 +56,7 @@ struct DeviceRequest {
   uint32_t replyLength;  // bytes delivered with a read
   uint8_t reply;         // the byte delivered, when replyLength is 1
 
-  bool IsWrite(uint32_t onPipe) const { return code == kBulkWrite && pipe == onPipe; }
+  bool IsWrite(uint32_t onPipe) const { return code == IOCTL_BULK_WRITE && pipe == onPipe; }
   std::vector<uint8_t> Data() const { return std::vector<uint8_t>(bytes, bytes + length); }
 };
 
@@ -70,7 +70,7 @@ class DeviceServer {
   static constexpr uint32_t kGarbageKinds = 8;
 
   // The socket goes to runtimeDir + "/" + name. Nothing runs until a Start.
-  explicit DeviceServer(std::string runtimeDir, const std::string& name = "qzusb-0");
+  explicit DeviceServer(std::string runtimeDir, const std::string& name = qz::kDeviceName);
   ~DeviceServer();
   DeviceServer(const DeviceServer&) = delete;
   DeviceServer& operator=(const DeviceServer&) = delete;

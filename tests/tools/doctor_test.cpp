@@ -44,7 +44,7 @@ class Doctor : public ::testing::Test {
   std::vector<uint8_t> Taken(uint32_t pipe) const { return qztest::TakenBytes(server_.Requests(), pipe); }
   size_t Cancels() const {
     return qztest::Select(server_.Requests(), [](const qztest::DeviceRequest& r) {
-             return r.code == qztest::kUrgentWrite;
+             return r.code == qztest::IOCTL_URGENT_WRITE;
            }).size();
   }
 
@@ -108,7 +108,7 @@ TEST_F(Doctor, HealthyUsbLinkReportsSettingsRevisionAndRoundTrip) {
   EXPECT_EQ(Cancels(), 0u);
   EXPECT_EQ(Taken(0), (std::vector<uint8_t>{0x01, '4', '2', 0x01}));
   EXPECT_TRUE(Taken(1).empty());
-  EXPECT_EQ(RuntimeFiles(), std::set<std::string>{"qzusb-0"});
+  EXPECT_EQ(RuntimeFiles(), std::set<std::string>{qz::kDeviceName});
 }
 
 TEST_F(Doctor, UsbTroubleGivesNonZeroExit) {
@@ -238,7 +238,7 @@ TEST_F(Doctor, FixConfigMakesTheXdgDirectory) {
 // The simulator answers the doctor's index marker.
 TEST_F(Doctor, SimulatorAnswersTheRoundTrip) {
   WriteIni("[QZVOX_USB_COMM]\nComPort=COM1\nForce_Comm=0\nNoPauses=0\n");
-  const std::string socket = runtime_ + "/qzusb-0";
+  const std::string socket = runtime_ + "/" + qz::kDeviceName;
   pid_t sim = fork();
   ASSERT_GE(sim, 0);
   if (sim == 0) {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "channels/usb_channel.h"
-#include "platform/posix/device_wire.h"
+#include "protocol/codec.h"
 #include "platform/posix/posix.h"
 #include "sandbox.h"
 #include "state/state.h"
@@ -57,7 +57,7 @@ class QzsimTest : public ::testing::Test {
       _exit(127);
     }
     struct stat st;
-    ASSERT_TRUE(Eventually([&] { return stat((dir_ + "/qzusb-0").c_str(), &st) == 0; }));
+    ASSERT_TRUE(Eventually([&] { return stat((dir_ + "/" + qz::kDeviceName).c_str(), &st) == 0; }));
   }
 
   // SIGTERM; the exit status (-1 when it did not exit normally).
@@ -176,7 +176,7 @@ TEST_F(QzsimTest, SurvivesGarbageOnManyConnections) {
     uint8_t junk[80];
     const size_t n = 1 + static_cast<size_t>(rand()) % sizeof junk;
     for (size_t k = 0; k < n; ++k) junk[k] = static_cast<uint8_t>(rand() % 3 == 0 ? rand() : rand() % 40);
-    if (n >= 4 && i % 2 == 0) wire::PutWord(junk, wire::kBulkWrite);
+    if (n >= 4 && i % 2 == 0) wire::PutWord(junk, qz::IOCTL_BULK_WRITE);
     send(posix::FdFromHandle(h), junk, n, MSG_NOSIGNAL);
     if (i % 3 == 0) posix::CloseDevice(h);  // some go away at once, others linger
   }
@@ -205,7 +205,7 @@ TEST_F(QzsimTest, UnplugSignalFailsCallsAndReplugLetsPollingRecover) {
 TEST_F(QzsimTest, UnplugsAfterTheGivenTime) {
   Start({"--unplug-after", "0.2"});
   struct stat st;
-  EXPECT_TRUE(Eventually([&] { return stat((dir_ + "/qzusb-0").c_str(), &st) != 0; }));
+  EXPECT_TRUE(Eventually([&] { return stat((dir_ + "/" + qz::kDeviceName).c_str(), &st) != 0; }));
   EXPECT_EQ(posix::OpenDevice(kDevicePath), kInvalidHandle);
   // The event is logged just after the socket goes.
   EXPECT_TRUE(Eventually(
@@ -269,7 +269,7 @@ TEST_F(QzsimTest, ASecondSimulatorNeverTakesALiveSocket) {
   Start({"--rate", "500"});
   const Finished second = RunToEnd(std::string(QZSIM_PATH) + " --transcript /dev/null --runtime-dir '" + dir_ + "'");
   EXPECT_EQ(second.exitCode, 1) << second.out;
-  EXPECT_NE(second.out.find("another device server is already listening on " + dir_ + "/qzusb-0"),
+  EXPECT_NE(second.out.find("another device server is already listening on " + dir_ + "/" + qz::kDeviceName),
             std::string::npos)
       << second.out;
   Connect();  // the first still serves
@@ -278,7 +278,7 @@ TEST_F(QzsimTest, ASecondSimulatorNeverTakesALiveSocket) {
 
   // The first's socket is taken away and a second simulator listens in its
   // place: the first, ending, leaves the second's socket alone.
-  const std::string socket = dir_ + "/qzusb-0";
+  const std::string socket = dir_ + "/" + qz::kDeviceName;
   ASSERT_EQ(unlink(socket.c_str()), 0);
   const pid_t first = pid_;
   Start({"--rate", "500"});

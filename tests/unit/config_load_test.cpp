@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "lifecycle/configuration.h"
+#include "config/configuration.h"
 #include "sandbox.h"
 #include "platform/platform.h"
 #include "state/state.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/posix/ini.h"
+#include "config/ini.h"
 
 namespace qz::ini {
 namespace {

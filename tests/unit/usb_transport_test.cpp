@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "device_server.h"
-#include "platform/posix/device_wire.h"
+#include "protocol/codec.h"
 #include "platform/posix/posix.h"
 #include "sandbox.h"
 
@@ -40,7 +40,7 @@ class TransportTest : public ::testing::Test {
     ASSERT_TRUE(sandbox_.ok());
     sandbox_.Use();
   }
-  void StartServer(const std::string& name = "qzusb-0") {
+  void StartServer(const std::string& name = qz::kDeviceName) {
     server_ = std::make_unique<DeviceServer>(sandbox_.runtimeDir(), name);
     ASSERT_TRUE(server_->StartThread());
   }
@@ -50,7 +50,7 @@ class TransportTest : public ::testing::Test {
   std::unique_ptr<DeviceServer> server_;
 };
 
-const char* const kPath = "\\\\.\\qzusb-0";
+const char* const kPath = qz::kDevicePath;
 
 TEST_F(TransportTest, CallCarriesRequestAndBringsBackBlockAndData) {
   StartServer();
@@ -61,14 +61,14 @@ TEST_F(TransportTest, CallCarriesRequestAndBringsBackBlockAndData) {
 
   uint8_t desc[18] = {};
   uint32_t got = 0;
-  ASSERT_TRUE(posix::DeviceControl(h, wire::kDescriptorQuery, nullptr, 0, desc, 18, &got));
+  ASSERT_TRUE(posix::DeviceControl(h, qz::IOCTL_GET_DEVICE_DESCRIPTOR, nullptr, 0, desc, 18, &got));
   EXPECT_EQ(got, 18u);
   EXPECT_EQ(desc[12] | desc[13] << 8, 0x106);
 
   uint8_t block[8] = {0, 0, 0, 0, 0, 0, 0, 0};
   uint8_t text[2] = {'h', 'i'};
   got = 99;
-  ASSERT_TRUE(posix::DeviceControl(h, wire::kBulkWrite, block, 8, text, 2, &got));
+  ASSERT_TRUE(posix::DeviceControl(h, qz::IOCTL_BULK_WRITE, block, 8, text, 2, &got));
   EXPECT_EQ(got, 0u);
   EXPECT_EQ(block[4], 1);  // busy
   posix::CloseDevice(h);
@@ -77,11 +77,11 @@ TEST_F(TransportTest, CallCarriesRequestAndBringsBackBlockAndData) {
   // on one it cannot parse: both arrived whole.
   const std::vector<qztest::DeviceRequest> seen = server().Requests();
   ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[0].code, wire::kDescriptorQuery);
+  EXPECT_EQ(seen[0].code, qz::IOCTL_GET_DEVICE_DESCRIPTOR);
   EXPECT_EQ(seen[0].pipe, qztest::kNoPipe);
   EXPECT_EQ(seen[0].outLength, 18u);
   EXPECT_EQ(seen[0].answer, Answer::kAnswered);
-  EXPECT_EQ(seen[1].code, wire::kBulkWrite);
+  EXPECT_EQ(seen[1].code, qz::IOCTL_BULK_WRITE);
   EXPECT_EQ(seen[1].pipe, 0u);
   EXPECT_EQ(seen[1].Data(), Bytes({'h', 'i'}));
   EXPECT_EQ(seen[1].answer, Answer::kBusy);
@@ -93,9 +93,9 @@ TEST_F(TransportTest, FailedCallLeavesConnectionUsable) {
   const OsHandle h = posix::OpenDevice(kPath);
   uint8_t block[8] = {}, b = 'a';
   uint32_t got = 77;
-  EXPECT_FALSE(posix::DeviceControl(h, wire::kBulkWrite, block, 8, &b, 1, &got));
+  EXPECT_FALSE(posix::DeviceControl(h, qz::IOCTL_BULK_WRITE, block, 8, &b, 1, &got));
   EXPECT_EQ(got, 77u);
-  EXPECT_TRUE(posix::DeviceControl(h, wire::kBulkWrite, block, 8, &b, 1, &got));
+  EXPECT_TRUE(posix::DeviceControl(h, qz::IOCTL_BULK_WRITE, block, 8, &b, 1, &got));
   EXPECT_EQ(got, 1u);
   posix::CloseDevice(h);
 }
@@ -120,13 +120,13 @@ TEST_F(TransportTest, MalformedResponsesFailAndShutTheConnection) {
     uint8_t out[4] = {0xEE, 0xEE, 0xEE, 0xEE};
     uint32_t got = 55;
     const uint32_t before = server().RequestCount();
-    EXPECT_FALSE(posix::DeviceControl(h, wire::kBulkRead, block, 8, out, 1, &got)) << which;
+    EXPECT_FALSE(posix::DeviceControl(h, qz::IOCTL_BULK_READ, block, 8, out, 1, &got)) << which;
     EXPECT_EQ(got, 55u) << which;
     EXPECT_EQ(out[0], 0xEE) << which;
     EXPECT_EQ(out[1], 0xEE) << which;
     EXPECT_EQ(block[0], 3) << which;
     // Later calls fail without reaching the server.
-    EXPECT_FALSE(posix::DeviceControl(h, wire::kBulkRead, block, 8, out, 1, &got)) << which;
+    EXPECT_FALSE(posix::DeviceControl(h, qz::IOCTL_BULK_READ, block, 8, out, 1, &got)) << which;
     EXPECT_EQ(server().RequestCount(), before + 1) << which;
     posix::CloseDevice(h);
   }
@@ -141,11 +141,11 @@ TEST_F(TransportTest, SilentServerFailsTheCallWithinItsBound) {
   uint8_t block[8] = {3}, out = 0;
   uint32_t got = 0;
   const auto start = Clock::now();
-  EXPECT_FALSE(posix::DeviceControl(h, wire::kBulkRead, block, 8, &out, 1, &got));
+  EXPECT_FALSE(posix::DeviceControl(h, qz::IOCTL_BULK_READ, block, 8, &out, 1, &got));
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
   EXPECT_GE(ms, 1900);
   EXPECT_LT(ms, 20000);
-  EXPECT_FALSE(posix::DeviceControl(h, wire::kBulkRead, block, 8, &out, 1, &got));
+  EXPECT_FALSE(posix::DeviceControl(h, qz::IOCTL_BULK_READ, block, 8, &out, 1, &got));
   EXPECT_EQ(server().RequestCount(), 1u);
   posix::CloseDevice(h);
 }
@@ -158,7 +158,7 @@ TEST_F(TransportTest, CancelReleasesAWaitingCall) {
   std::thread caller([&] {
     uint8_t block[8] = {3}, out = 0;
     uint32_t got = 0;
-    result = posix::DeviceControl(h, wire::kBulkRead, block, 8, &out, 1, &got) ? 1 : 0;
+    result = posix::DeviceControl(h, qz::IOCTL_BULK_READ, block, 8, &out, 1, &got) ? 1 : 0;
   });
   ASSERT_TRUE(server().WaitUntil([](const std::vector<qztest::DeviceRequest>& rs) { return !rs.empty(); }, 10000));
   const auto start = Clock::now();
@@ -175,8 +175,8 @@ TEST_F(TransportTest, ServerClosingConnectionIsAnUnplug) {
   const OsHandle h = posix::OpenDevice(kPath);
   uint8_t block[8] = {1}, b = 24;
   uint32_t got = 0;
-  EXPECT_FALSE(posix::DeviceControl(h, wire::kUrgentWrite, block, 8, &b, 1, &got));
-  EXPECT_FALSE(posix::DeviceControl(h, wire::kUrgentWrite, block, 8, &b, 1, &got));
+  EXPECT_FALSE(posix::DeviceControl(h, qz::IOCTL_URGENT_WRITE, block, 8, &b, 1, &got));
+  EXPECT_FALSE(posix::DeviceControl(h, qz::IOCTL_URGENT_WRITE, block, 8, &b, 1, &got));
   posix::CloseDevice(h);
   EXPECT_EQ(server().RequestCount(), 1u);
   server().Stop();
@@ -188,18 +188,18 @@ TEST_F(TransportTest, CallsTheWireCannotCarryFailWithoutHarm) {
   const OsHandle h = posix::OpenDevice(kPath);
   uint8_t block[8] = {}, data[40] = {};
   uint32_t got = 0;
-  EXPECT_FALSE(posix::DeviceControl(h, wire::kBulkWrite, block, 8, data, 33, &got));
+  EXPECT_FALSE(posix::DeviceControl(h, qz::IOCTL_BULK_WRITE, block, 8, data, 33, &got));
   EXPECT_FALSE(posix::DeviceControl(h, 0x123456, block, 8, data, 1, &got));
-  EXPECT_FALSE(posix::DeviceControl(kInvalidHandle, wire::kBulkWrite, block, 8, data, 1, &got));
+  EXPECT_FALSE(posix::DeviceControl(kInvalidHandle, qz::IOCTL_BULK_WRITE, block, 8, data, 1, &got));
   EXPECT_EQ(server().RequestCount(), 0u);
-  EXPECT_TRUE(posix::DeviceControl(h, wire::kBulkWrite, block, 8, data, 1, &got));
+  EXPECT_TRUE(posix::DeviceControl(h, qz::IOCTL_BULK_WRITE, block, 8, data, 1, &got));
   posix::CloseDevice(h);
 }
 
 TEST_F(TransportTest, DevicePathNamesASocketInTheRuntimeDirectory) {
   StartServer("other");
   EXPECT_EQ(posix::OpenDevice(kPath), kInvalidHandle);
-  EXPECT_EQ(posix::OpenDevice("qzusb-0"), kInvalidHandle);
+  EXPECT_EQ(posix::OpenDevice(qz::kDeviceName), kInvalidHandle);
   EXPECT_EQ(posix::OpenDevice("\\\\.\\../other"), kInvalidHandle);
   const OsHandle h = posix::OpenDevice("\\\\.\\other");
   EXPECT_TRUE(IsOpenHandle(h));

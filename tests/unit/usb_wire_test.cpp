@@ -4,7 +4,7 @@
 #include <random>
 #include <vector>
 
-#include "platform/posix/device_wire.h"
+#include "protocol/codec.h"
 
 namespace qz::wire {
 namespace {
@@ -13,19 +13,19 @@ TEST(DeviceWireTest, RequestRoundTripsThroughServerDecoder) {
   uint8_t packet[kMaxRequest];
   const uint8_t block[8] = {1, 0, 0, 0, 0, 0, 0, 0};
   const uint8_t text[3] = {'a', 'b', 'c'};
-  const uint32_t n = EncodeRequest(kBulkWrite, block, 8, text, 3, packet, sizeof packet);
+  const uint32_t n = EncodeRequest(IOCTL_BULK_WRITE, block, 8, text, 3, packet, sizeof packet);
   ASSERT_EQ(n, 23u);
   Request r;
   ASSERT_TRUE(DecodeRequest(packet, n, &r));
-  EXPECT_EQ(r.code, kBulkWrite);
+  EXPECT_EQ(r.code, IOCTL_BULK_WRITE);
   EXPECT_EQ(r.outLength, 3u);
   EXPECT_EQ(GetWord(r.block), 1u);
   EXPECT_EQ(r.data[2], 'c');
 
   // Read codes carry no data; the descriptor query no block.
   uint8_t in[8] = {3}, out[18];
-  EXPECT_EQ(EncodeRequest(kBulkRead, in, 8, out, 1, packet, sizeof packet), 20u);
-  EXPECT_EQ(EncodeRequest(kDescriptorQuery, nullptr, 0, out, 18, packet, sizeof packet), 12u);
+  EXPECT_EQ(EncodeRequest(IOCTL_BULK_READ, in, 8, out, 1, packet, sizeof packet), 20u);
+  EXPECT_EQ(EncodeRequest(IOCTL_GET_DEVICE_DESCRIPTOR, nullptr, 0, out, 18, packet, sizeof packet), 12u);
   ASSERT_TRUE(DecodeRequest(packet, 12, &r));
   EXPECT_EQ(r.data, nullptr);
 }
@@ -38,21 +38,21 @@ TEST(DeviceWireTest, ServerRefusesRequestsOutsideTheProtocol) {
     PutWord(packet + 4, in);
     PutWord(packet + 8, out);
   };
-  make(kBulkWrite, 8, 1);
+  make(IOCTL_BULK_WRITE, 8, 1);
   EXPECT_TRUE(DecodeRequest(packet, 21, &r));
   EXPECT_FALSE(DecodeRequest(packet, 20, &r));  // data missing
   EXPECT_FALSE(DecodeRequest(packet, 22, &r));  // extra byte
-  make(kBulkWrite, 8, 0);
+  make(IOCTL_BULK_WRITE, 8, 0);
   EXPECT_FALSE(DecodeRequest(packet, 20, &r));
-  make(kBulkWrite, 8, 33);
+  make(IOCTL_BULK_WRITE, 8, 33);
   EXPECT_FALSE(DecodeRequest(packet, 53, &r));
-  make(kBulkRead, 0, 1);
+  make(IOCTL_BULK_READ, 0, 1);
   EXPECT_FALSE(DecodeRequest(packet, 12, &r));  // a pipe transfer without its block
-  make(kDescriptorQuery, 8, 18);
+  make(IOCTL_GET_DEVICE_DESCRIPTOR, 8, 18);
   EXPECT_FALSE(DecodeRequest(packet, 20, &r));
   make(0x222000, 8, 1);
   EXPECT_FALSE(DecodeRequest(packet, 20, &r));
-  make(kBulkWrite, 0xFFFFFFF8, 9);  // lengths that wrap when added
+  make(IOCTL_BULK_WRITE, 0xFFFFFFF8, 9);  // lengths that wrap when added
   EXPECT_FALSE(DecodeRequest(packet, 21, &r));
   EXPECT_FALSE(DecodeRequest(packet, 3, &r));
 }
@@ -63,15 +63,15 @@ TEST(DeviceWireTest, ResponseMustMatchTheCallItAnswers) {
   const uint8_t byte = 42;
   Response r;
   uint32_t n = EncodeResponse(true, 1, block, 8, &byte, 1, packet, sizeof packet);
-  ASSERT_TRUE(DecodeResponse(packet, n, kBulkRead, 8, 1, &r));
+  ASSERT_TRUE(DecodeResponse(packet, n, IOCTL_BULK_READ, 8, 1, &r));
   EXPECT_TRUE(r.ok);
   EXPECT_EQ(r.data[0], 42);
   // The same packet answering a write carries a byte too many.
-  EXPECT_FALSE(DecodeResponse(packet, n, kBulkWrite, 8, 1, &r));
+  EXPECT_FALSE(DecodeResponse(packet, n, IOCTL_BULK_WRITE, 8, 1, &r));
   // A write reports what the device took, without data.
   n = EncodeResponse(true, 5, block, 8, nullptr, 0, packet, sizeof packet);
-  EXPECT_TRUE(DecodeResponse(packet, n, kBulkWrite, 8, 5, &r));
-  EXPECT_FALSE(DecodeResponse(packet, n, kBulkWrite, 8, 4, &r));  // took more than was sent
+  EXPECT_TRUE(DecodeResponse(packet, n, IOCTL_BULK_WRITE, 8, 5, &r));
+  EXPECT_FALSE(DecodeResponse(packet, n, IOCTL_BULK_WRITE, 8, 4, &r));  // took more than was sent
   EXPECT_EQ(EncodeResponse(true, 0, nullptr, 8, nullptr, 33, packet, sizeof packet), 0u);
 }
 
@@ -79,7 +79,7 @@ TEST(DeviceWireTest, ResponseMustMatchTheCallItAnswers) {
 // size (and never read outside it; the sanitizer builds watch that).
 TEST(DeviceWireTest, RandomPacketsAreDecodedSafely) {
   std::mt19937 rng(1234);
-  const uint32_t codes[] = {kDescriptorQuery, kBulkRead, kBulkWrite, kUrgentWrite, 0, 0xFFFFFFFF};
+  const uint32_t codes[] = {IOCTL_GET_DEVICE_DESCRIPTOR, IOCTL_BULK_READ, IOCTL_BULK_WRITE, IOCTL_URGENT_WRITE, 0, 0xFFFFFFFF};
   for (int i = 0; i < 20000; ++i) {
     const size_t size = rng() % 64;
     std::vector<uint8_t> p(size);

@@ -24,7 +24,7 @@
 
 #include "channels/serial_channel.h"
 #include "channels/usb_channel.h"
-#include "lifecycle/configuration.h"
+#include "config/configuration.h"
 #include "platform/platform.h"
 #include "platform/posix/posix.h"
 #include "state/state.h"
@@ -140,7 +140,7 @@ Config InspectConfig() {
   if (c.exists) {
     c.notRegular = !S_ISREG(st.st_mode);
     c.size = static_cast<uint64_t>(st.st_size);
-    c.tooLarge = !c.notRegular && c.size > posix::kMaxProfileBytes;
+    c.tooLarge = !c.notRegular && c.size > kMaxProfileBytes;
   }
   c.readable = Os().fileExists(path) && !c.notRegular && !c.tooLarge;
   if (!c.readable) return c;
@@ -231,7 +231,7 @@ void ReportConfig(const Config& c) {
   if (c.notRegular || c.tooLarge) {
     const std::string what = c.notRegular ? std::string("it is not a regular file")
                                           : "it is " + std::to_string(c.size) + " bytes, over the library's limit of " +
-                                                std::to_string(posix::kMaxProfileBytes) + " bytes (4 MiB)";
+                                                std::to_string(kMaxProfileBytes) + " bytes (4 MiB)";
     Line(what + ": the library ignores it, never changes it, and uses the defaults");
     Line("(USB device, punctuation mode 0, Normal)");
     Problem("the configuration file " + c.path + " is ignored: " + what);

@@ -15,15 +15,15 @@
 #include <string>
 
 #include "library.h"
+#include "protocol/device_protocol.h"
+#include "protocol/index_marker.h"
 
 namespace {
 
-// An index marker: the byte 0x01, the reply value in decimal, the byte 0x01.
-// The synthesizer answers with the value once speech reaches the marker.
-// qzsay keeps the value 99 for its own end marker: text that holds a marker
-// 99 is refused, so that the reply 99 can only mean the end.
-constexpr int kDoneMarker = 99;
-constexpr char kDoneText[] = "\x01" "99\x01";
+// The synthesizer answers an index marker with its value once speech reaches
+// it. qzsay keeps the value 99 for its own end marker: text that holds a
+// marker 99 is refused, so that the reply 99 can only mean the end.
+constexpr int kDoneMarker = qz::kMaxReply;
 
 // Exit codes.
 constexpr int kSpoken = 0;
@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  if (o.wait && text.find(kDoneText) != std::string::npos) {
+  if (o.wait && qz::wire::HoldsIndexMarker(reinterpret_cast<const uint8_t*>(text.data()), text.size(), kDoneMarker)) {
     std::fprintf(stderr,
                  "qzsay: the text holds index marker 99, which qzsay keeps for its own end marker;"
                  " use 0 to 98 (or --no-wait)\n");
@@ -181,7 +181,7 @@ int main(int argc, char** argv) {
   }
   std::printf("A synthesizer is connected.\n");
   if (o.cancel) {
-    api.WriteByteImmediate(24);
+    api.WriteByteImmediate(qz::CANCEL_BYTE);
     std::printf("Speech cancelled.\n");
     UnloadQzusbd();
     return kSpoken;
@@ -210,7 +210,10 @@ int main(int argc, char** argv) {
   for (char& c : text) {
     if (c == '\n' || c == '\r') c = ' ';
   }
-  if (o.wait) text += kDoneText;
+  if (o.wait) {
+    uint8_t done[qz::wire::kMaxMarkerLength];
+    text.append(reinterpret_cast<const char*>(done), qz::wire::BuildIndexMarker(kDoneMarker, done));
+  }
 
   Progress progress(text.size(), text.size() >= 2048 && IsTerminal(2));
   int status = kSpoken;

@@ -2,22 +2,40 @@
 // and tests of the POSIX build. One thread, one poll loop: the listening
 // socket, every connection, a signal pipe and (optionally) stdin. With --wav
 // or --speak a second thread renders the spoken text as real speech. The
-// synthesizer itself is in simulator.cpp; this file is the command line.
+// synthesizer is in model.cpp, its speech in speech.cpp, the socket in the
+// device servers' shared socket_server.cpp; this file is the program.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
-#include "simulator.h"
+#include "model.h"
+#include "protocol/device_protocol.h"
+#include "socket_server.h"
+#include "speech.h"
 
 namespace {
 
-using qzsim::Options;
+struct Options {
+  std::string runtimeDir;
+  std::string name = qz::kDeviceName;
+  qzsim::ModelSettings model;
+  std::string transcript;
+  std::string log;
+  double unplugAfter = -1;
+  double replugAfter = -1;
+  bool commands = false;
+  std::string wav;
+  bool speak = false;
+};
 
 const char kHelp[] =
     "Usage: qzsim [options]\n"
@@ -129,7 +147,7 @@ bool ParseOptions(int argc, char** argv, Options* o) {
       std::fputs(kHelp, stdout);
       std::exit(0);
     } else if (a == "--force-busy") {
-      o->forceBusy = true;
+      o->model.forceBusy = true;
     } else if (a == "--commands") {
       o->commands = true;
     } else if (a == "--speak") {
@@ -148,15 +166,15 @@ bool ParseOptions(int argc, char** argv, Options* o) {
       if (end == v || *end != '\0' || r > 0xFFFF) {
         return Bad(std::string("--revision takes a number from 0 to 0xFFFF, not '") + v + "'");
       }
-      o->revision = static_cast<uint32_t>(r);
+      o->model.revision = static_cast<uint32_t>(r);
     } else if (a == "--rate") {
       if (!Number(a, v, 1e-9, 100000, false, "characters per second, more than 0 and at most 100000", &d)) {
         return false;
       }
-      o->rate = d;
+      o->model.rate = d;
     } else if (a == "--buffer") {
       if (!Number(a, v, 32, 4096, true, "a whole number of bytes from 32 to 4096", &d)) return false;
-      o->buffer = static_cast<uint32_t>(d);
+      o->model.buffer = static_cast<uint32_t>(d);
     } else if (a == "--transcript") {
       o->transcript = v;
     } else if (a == "--log") {
@@ -175,6 +193,146 @@ bool ParseOptions(int argc, char** argv, Options* o) {
   return true;
 }
 
+// The program around the synthesizer: the socket, the signals, the commands
+// on stdin and the unplug and replug schedule.
+class Simulator {
+ public:
+  explicit Simulator(const Options& o)
+      : o_(o), server_("qzsim", synthesizer_, log_), synthesizer_(o.model, stdout, &speech_, log_) {}
+
+  bool Start() {
+    // Before the outputs are opened: a refused start leaves no file changed.
+    if (!server_.Prepare(o_.runtimeDir, o_.name)) return false;
+    if (!o_.transcript.empty()) {
+      transcript_ = std::fopen(o_.transcript.c_str(), "w");
+      if (transcript_ == nullptr) return Fail("cannot open the transcript file");
+      synthesizer_.SetTranscript(transcript_);
+    }
+    if (!o_.log.empty() && !log_.Open(o_.log)) return Fail("cannot open the log file");
+    if (o_.unplugAfter >= 0) unplugAt_ = qzserver::NowSeconds() + o_.unplugAfter;
+    std::string why;
+    if (!o_.wav.empty() && !speech_.StartWav(o_.wav, &why)) return Fail("--wav: " + why);
+    // No sound card is no reason to stop: the transcript goes on.
+    if (o_.speak && !speech_.StartPlayback(&why)) std::fprintf(stderr, "qzsim: --speak: %s\n", why.c_str());
+    return server_.Plug();
+  }
+
+  // Serves until a signal read from signalFd (one byte per signal number)
+  // or the quit command ends it.
+  void Run(int signalFd) {
+    for (;;) {
+      std::vector<pollfd> fds;
+      fds.push_back({signalFd, POLLIN, 0});
+      fds.push_back({o_.commands && !stdinClosed_ ? 0 : -1, POLLIN, 0});
+      server_.AddPollFds(&fds);
+      const int r = poll(fds.data(), fds.size(), TimeoutMs());
+      if (r < 0 && errno != EINTR) return;
+      if (r > 0) {
+        if (fds[0].revents != 0 && !HandleSignals(signalFd)) return;
+        if (fds[1].revents != 0 && !HandleCommand()) return;
+        server_.HandlePollFds(fds, 2);
+      }
+      Tick();
+    }
+  }
+
+  void Stop() {
+    server_.Unplug();
+    synthesizer_.EndLine();
+    speech_.Stop();
+    if (transcript_ != nullptr) std::fclose(transcript_);
+    log_.Close();
+  }
+
+ private:
+  static bool Fail(const std::string& why) {
+    std::fprintf(stderr, "qzsim: %s\n", why.c_str());
+    return false;
+  }
+
+  void Unplug() {
+    if (!server_.Plugged()) return;
+    server_.Unplug();
+    if (o_.replugAfter >= 0) replugAt_ = qzserver::NowSeconds() + o_.replugAfter;
+  }
+
+  void Plug() {
+    replugAt_ = -1;
+    server_.Plug();
+  }
+
+  int TimeoutMs() const {
+    const double now = qzserver::NowSeconds();
+    double next = std::min(1.0, synthesizer_.NextDue(now));
+    if (unplugAt_ >= 0) next = std::min(next, unplugAt_ - now);
+    if (replugAt_ >= 0) next = std::min(next, replugAt_ - now);
+    return next <= 0 ? 0 : static_cast<int>(next * 1000) + 1;
+  }
+
+  void Tick() {
+    const double now = qzserver::NowSeconds();
+    if (unplugAt_ >= 0 && now >= unplugAt_) {
+      unplugAt_ = -1;
+      Unplug();
+    }
+    if (replugAt_ >= 0 && now >= replugAt_) Plug();  // once: a replug that fails has said why
+    synthesizer_.Tick(now);
+  }
+
+  bool HandleSignals(int signalFd) {
+    unsigned char sigs[32];
+    const ssize_t n = read(signalFd, sigs, sizeof sigs);
+    for (ssize_t i = 0; i < n; ++i) {
+      if (sigs[i] == SIGUSR1) Unplug();
+      if (sigs[i] == SIGUSR2) Plug();
+      if (sigs[i] == SIGTERM || sigs[i] == SIGINT) return false;
+    }
+    return true;
+  }
+
+  bool HandleCommand() {
+    char buf[256];
+    const ssize_t n = read(0, buf, sizeof buf);
+    if (n <= 0) {
+      stdinClosed_ = true;
+      return true;
+    }
+    for (ssize_t i = 0; i < n; ++i) {
+      if (buf[i] != '\n') {
+        if (command_.size() < 64) command_ += buf[i];
+        continue;
+      }
+      const std::string c = command_;
+      command_.clear();
+      if (c.empty()) continue;
+      if (c == "unplug") {
+        Unplug();
+      } else if (c == "replug") {
+        Plug();
+      } else if (c == "busy on" || c == "busy off") {
+        synthesizer_.ForceBusy(c == "busy on");
+        log_.Line("\"event\":\"" + c + "\"");
+      } else if (c == "quit") {
+        return false;
+      } else {
+        std::fprintf(stderr, "qzsim: unknown command (try --help)\n");
+      }
+    }
+    return true;
+  }
+
+  Options o_;
+  qzserver::JsonLog log_;
+  qzsim::Speech speech_;
+  qzserver::SocketServer server_;
+  qzsim::Synthesizer synthesizer_;
+  FILE* transcript_ = nullptr;
+  bool stdinClosed_ = false;
+  std::string command_;
+  double unplugAt_ = -1;
+  double replugAt_ = -1;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -187,7 +345,7 @@ int main(int argc, char** argv) {
   for (int sig : {SIGUSR1, SIGUSR2, SIGTERM, SIGINT}) sigaction(sig, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  qzsim::Simulator sim(o);
+  Simulator sim(o);
   if (!sim.Start()) return 1;
   sim.Run(g_signalPipe[0]);
   sim.Stop();

@@ -42,6 +42,8 @@
 #include <vector>
 
 #include "library.h"
+#include "protocol/device_protocol.h"
+#include "protocol/index_marker.h"
 #include "text.h"
 
 namespace {
@@ -49,7 +51,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Reply values 0..99: each in-flight marker holds one.
-constexpr int kMarkerCount = 100;
+constexpr int kMarkerCount = qz::kMaxReply + 1;
 // How often replies and the connection are looked at while a message speaks.
 constexpr auto kPollInterval = std::chrono::milliseconds(5);
 // With everything written and no reply for this long, a probe marker follows
@@ -165,12 +167,15 @@ int AllocateMarkerLocked(uint64_t id, Kind kind, const std::string& name) {
   return -1;
 }
 
-std::string MarkerBytes(int value) { return "\x01" + std::to_string(value) + "\x01"; }
+std::string MarkerBytes(int value) {
+  uint8_t marker[qz::wire::kMaxMarkerLength];
+  return std::string(reinterpret_cast<const char*>(marker), qz::wire::BuildIndexMarker(value, marker));
+}
 
 // The cancel: queued and unspoken text is dropped at once.
 void CancelSpeech() {
   std::lock_guard<std::mutex> lock(g_libMu);
-  if (g_loaded) g_api.WriteByteImmediate(24);
+  if (g_loaded) g_api.WriteByteImmediate(qz::CANCEL_BYTE);
 }
 
 // Loads the library (again, when it lost its device: a library whose device

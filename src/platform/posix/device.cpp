@@ -20,7 +20,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/posix/device_wire.h"
+#include "protocol/codec.h"
 #include "platform/posix/posix.h"
 
 namespace qz::posix {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/runtime_dir.h"
 
 namespace qz::posix {
 
@@ -21,19 +22,6 @@ std::string RuntimeDir();
 // Opens (creating it 0600 when missing) a file that must be a regular file of
 // ours that nobody else can write; -1 otherwise.
 int OpenOwnFile(const std::string& path);
-
-// The runtime directory's path, unchecked: `given` when it is not empty, else
-// as RuntimeDir chooses it; without trailing slashes.
-std::string RuntimeDirPath(const std::string& given = std::string());
-
-// The checks a runtime directory must pass before the library (or a device
-// server) puts anything in it, in the order they are made. A missing
-// directory is first created with mode 0700.
-enum class RuntimeDirCheck { kUsable, kMissing, kInaccessible, kSymlink, kNotDirectory, kNotYours, kWritableByOthers };
-RuntimeDirCheck CheckRuntimeDir(const std::string& dir);
-// The failed check in words that follow the directory's name ("is a symbolic
-// link").
-const char* RuntimeDirProblem(RuntimeDirCheck check);
 
 // Milliseconds on the monotonic clock.
 uint64_t MonotonicMs();
@@ -58,9 +46,6 @@ bool WritePort(OsHandle h, const void* data, uint32_t length, uint32_t* written)
 bool ReadPort(OsHandle h, void* data, uint32_t length, uint32_t* read);
 void CloseSerialPort(OsHandle h);
 
-// Larger files are not profile files: they read as missing and are never
-// edited.
-constexpr uint64_t kMaxProfileBytes = 4 << 20;
 
 uint32_t GetConfigDirectory(char* buf, uint32_t size);
 bool FileExists(const char* path);

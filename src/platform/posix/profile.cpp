@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/posix/ini.h"
+#include "config/ini.h"
 #include "platform/posix/posix.h"
 
 namespace qz::posix {

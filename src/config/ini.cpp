@@ -1,4 +1,4 @@
-#include "platform/posix/ini.h"
+#include "config/ini.h"
 
 #include <cstring>
 #include <vector>

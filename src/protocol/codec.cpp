@@ -1,11 +1,11 @@
-#include "platform/posix/device_wire.h"
+#include "protocol/codec.h"
 
 #include <cstring>
 
 namespace qz::wire {
 
-bool IsWriteCode(uint32_t code) { return code == kBulkWrite || code == kUrgentWrite; }
-bool IsReadCode(uint32_t code) { return code == kBulkRead || code == kDescriptorQuery; }
+bool IsWriteCode(uint32_t code) { return code == IOCTL_BULK_WRITE || code == IOCTL_URGENT_WRITE; }
+bool IsReadCode(uint32_t code) { return code == IOCTL_BULK_READ || code == IOCTL_GET_DEVICE_DESCRIPTOR; }
 
 uint32_t EncodeRequest(uint32_t code, const void* in, uint32_t inLength, const void* out, uint32_t outLength,
                        uint8_t* packet, uint32_t capacity) {
@@ -46,7 +46,7 @@ bool DecodeRequest(const uint8_t* packet, size_t size, Request* request) {
   const uint32_t inLength = GetWord(packet + 4);
   const uint32_t outLength = GetWord(packet + 8);
   if (!IsWriteCode(code) && !IsReadCode(code)) return false;
-  if (inLength != (code == kDescriptorQuery ? 0u : kMaxInLength)) return false;
+  if (inLength != (code == IOCTL_GET_DEVICE_DESCRIPTOR ? 0u : kMaxInLength)) return false;
   if (outLength < 1 || outLength > kMaxOutLength) return false;
   const uint32_t dataLength = IsWriteCode(code) ? outLength : 0;
   if (size != static_cast<size_t>(kRequestHeader) + inLength + dataLength) return false;

@@ -1,7 +1,7 @@
 // The packets of the device server socket: one request and one response per
-// control call (codes and words: protocol/device_protocol.h). Pure functions over byte buffers, shared by the library's
-// transport and by the device simulator, so either side can be fed hostile
-// bytes in isolation.
+// control call (codes and words: device_protocol.h). Pure functions over byte
+// buffers, shared by the library's transport and by the device servers, so
+// either side can be fed hostile bytes in isolation.
 //
 // All integers are unsigned 32-bit little-endian.
 //   request:  code, inLength, outLength, input block, write data
@@ -17,8 +17,8 @@ namespace qz::wire {
 
 // What one call may carry: the PipeRequest block, and at most 32 data bytes
 // (the descriptor is 18).
-constexpr uint32_t kMaxInLength = 8;
-constexpr uint32_t kMaxOutLength = 32;
+constexpr uint32_t kMaxInLength = kPipeRequestLength;
+constexpr uint32_t kMaxOutLength = kMaxTransferLength;
 constexpr uint32_t kRequestHeader = 12;
 constexpr uint32_t kResponseHeader = 8;
 constexpr uint32_t kMaxRequest = kRequestHeader + kMaxInLength + kMaxOutLength;
