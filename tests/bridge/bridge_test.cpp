@@ -1,16 +1,25 @@
 // The USB bridge against a synthesizer on an emulated bus: its answer to
-// each control call, made over real libusb transfers.
+// each control call, made over real libusb transfers; then the bridge
+// program between that device and the library (this process, through its
+// own channel and transport, and qzsay).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "channels/usb_channel.h"
 #include "emulated_synth.h"
+#include "sandbox.h"
+#include "state/state.h"
 #include "usb_device.h"
 
 namespace {
 
 using qztest::EmulatedSynth;
+using qztest::Eventually;
+using namespace std::string_literals;
 using qztest::SynthModel;
 namespace wire = qz::wire;
 
@@ -51,11 +60,11 @@ struct AnswerCase {
 
 void PrintTo(const AnswerCase& c, std::ostream* os) { *os << c.name; }
 
-constexpr uint32_t kWrite = wire::kBulkWrite, kRead = wire::kBulkRead, kUrgent = wire::kUrgentWrite;
+constexpr uint32_t kWrite = qz::IOCTL_BULK_WRITE, kRead = qz::IOCTL_BULK_READ, kUrgent = qz::IOCTL_URGENT_WRITE;
 
 const AnswerCase kAnswerCases[] = {
     {"Descriptor", kNewer, {}, 0, "",
-     {{wire::kDescriptorQuery, 0, "", true, 0, 18, "12010002FF000040091210000601010200" "01"}}, 0x01, ""},
+     {{qz::IOCTL_GET_DEVICE_DESCRIPTOR, 0, "", true, 0, 18, "12010002FF000040091210000601010200" "01"}}, 0x01, ""},
     {"TextInOrder", kNewer, {}, 0, "",
      {{kWrite, 0, "Hel", true, 0, 3, ""}, {kWrite, 0, "lo", true, 0, 2, ""}}, 0x01, "Hello"},
     {"RefusedTextIsBusy", kNewer, {}, 1, "",
@@ -87,7 +96,7 @@ TEST_P(AnswerTest, AnswersOverUsb) {
   ASSERT_TRUE(device.Start(&why)) << why;
   ASSERT_TRUE(device.Open(&why)) << why;
   for (const Call& call : c.calls) {
-    const bool descriptor = call.code == wire::kDescriptorQuery;
+    const bool descriptor = call.code == qz::IOCTL_GET_DEVICE_DESCRIPTOR;
     uint8_t block[8] = {};
     wire::PutWord(block, call.pipe);
     const wire::Request q = {call.code, descriptor ? 0u : 8u,
@@ -111,6 +120,148 @@ TEST_P(AnswerTest, AnswersOverUsb) {
 
 INSTANTIATE_TEST_SUITE_P(Calls, AnswerTest, ::testing::ValuesIn(kAnswerCases),
                          [](const ::testing::TestParamInfo<AnswerCase>& i) { return std::string(i.param.name); });
+
+struct Scenario;
+
+// A bridge serving the emulated synthesizer in a sandbox of its own, the
+// library connected to it.
+class BridgeTest : public ::testing::TestWithParam<Scenario> {
+ public:
+  void SetUp() override;
+  void TearDown() override {
+    qz::CloseDevice();
+    EXPECT_EQ(qztest::StopProgram(bridge_), 0);
+  }
+  std::string Run(const std::string& program) const { return program + " --runtime-dir " + sandbox_.runtimeDir(); }
+  bool Listening() const {
+    struct stat st;
+    return stat((sandbox_.runtimeDir() + "/" + qz::kDeviceName).c_str(), &st) == 0;
+  }
+  std::string Trace() const { return qztest::FileText(sandbox_.runtimeDir() + "/trace.jsonl"); }
+  static void Say(const std::string& text) {
+    for (char c : text) {
+      const uint8_t b = static_cast<uint8_t>(c);
+      ASSERT_TRUE(qz::BusyRetryWrite(&b, 1, 1));
+    }
+  }
+  static int32_t PollUntilReply() {
+    int32_t r = -1;
+    Eventually([&] { return (r = qz::PollReplyByte()) >= 0; });
+    return r;
+  }
+  // Where in the journal the first event `what` on endpoint is; -1: none.
+  long FirstIndex(char what, uint8_t endpoint) const {
+    const std::vector<qztest::UrbEvent> j = synth_->Journal();
+    for (size_t i = 0; i < j.size(); ++i) {
+      if (j[i].what == what && j[i].endpoint == endpoint) return static_cast<long>(i);
+    }
+    return -1;
+  }
+
+  qztest::Sandbox sandbox_;
+  std::unique_ptr<EmulatedSynth> synth_;
+  pid_t bridge_ = -1;
+};
+
+struct Scenario {
+  const char* name;
+  SynthModel model;
+  void (*run)(BridgeTest& t);
+};
+
+void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
+
+void BridgeTest::SetUp() {
+  ASSERT_TRUE(sandbox_.ok());
+  sandbox_.Use();
+  synth_ = std::make_unique<EmulatedSynth>(GetParam().model);
+  const std::string dir = sandbox_.runtimeDir();
+  bridge_ = qztest::StartProgram({QZBRIDGE_PATH, "--runtime-dir", dir, "--device", "1209:0010", "--trace",
+                                  dir + "/trace.jsonl"});
+  ASSERT_TRUE(Eventually([&] { return Listening(); }));
+  qz::ResetProcessState();
+  ASSERT_TRUE(Eventually([] {
+    qz::OpenDevice();
+    return qz::IsOpenHandle(qz::Proc().deviceHandle);
+  }));
+  qz::Proc().deviceOpen.store(1);
+  qz::ReadDeviceRevision();
+}
+
+const Scenario kScenarios[] = {
+    {"NewerDescriptorReachesLibrary", kNewer,
+     [](BridgeTest&) { EXPECT_EQ(qz::Shared().protocolRevision.load(), 0x106); }},
+    {"OlderDescriptorReachesLibrary", kOlder,
+     [](BridgeTest&) { EXPECT_EQ(qz::Shared().protocolRevision.load(), 0); }},
+    {"QzsayTextArrivesInOrder", kNewer,
+     [](BridgeTest& t) {
+       // qzsay waits for the reply to its own end marker: the text (spaces
+       // sent as 0, as the library's filter does) and the marker's reply
+       // went through.
+       const qztest::Finished said = qztest::RunToEnd(QZSAY_PATH " 'Hello there, world.'");
+       EXPECT_EQ(said.exitCode, 0) << said.out;
+       EXPECT_NE(t.synth_->Taken(0x01).find("Hello\0there,\0world.\x01" "99\x01"s), std::string::npos)
+           << t.synth_->Taken(0x01);
+       EXPECT_NE(t.Trace().find("\"code\":\"0x222051\",\"pipe\":0,\"in\":\"48"), std::string::npos);
+     }},
+    {"NakingDeviceIsRetriedWithNothingLost", kNewer,
+     [](BridgeTest& t) {
+       t.synth_->Nak(0x01, 5);
+       BridgeTest::Say("abc");
+       EXPECT_EQ(t.synth_->Taken(0x01), "abc");
+       EXPECT_EQ(t.synth_->Count('D', 0x01), 5);  // each refusal cancelled once, then sent again
+       EXPECT_EQ(t.synth_->Count('S', 0x01), 8);
+     }},
+    {"NewerReplyFollowsRequestOnPipeTwo", kNewer,
+     [](BridgeTest& t) {
+       t.synth_->QueueReply(42);
+       EXPECT_EQ(BridgeTest::PollUntilReply(), 42);
+       EXPECT_EQ(t.synth_->Taken(0x84), "*");
+       EXPECT_LT(t.FirstIndex('T', 0x03), t.FirstIndex('T', 0x84));
+       EXPECT_EQ(t.synth_->Taken(0x03).find_first_not_of('\x03'), std::string::npos);
+     }},
+    {"OlderReplyOnPipeTwo", kOlder,
+     [](BridgeTest& t) {
+       t.synth_->QueueReply(7);
+       EXPECT_EQ(BridgeTest::PollUntilReply(), 7);
+       EXPECT_EQ(t.synth_->Taken(0x83), "\x07");
+       EXPECT_EQ(t.FirstIndex('S', 0x84), -1);
+     }},
+    {"UrgentCancelOnPipeOne", kNewer,
+     [](BridgeTest& t) {
+       EXPECT_TRUE(qz::UrgentWrite());
+       EXPECT_EQ(t.synth_->Taken(0x02), "\x18");
+     }},
+    {"UnplugAndReplugReconnectByThemselves", kNewer,
+     [](BridgeTest& t) {
+       t.synth_->Unplug();
+       EXPECT_TRUE(Eventually([&] { return !t.Listening(); }));
+       EXPECT_TRUE(Eventually([] { return qz::PollReplyByte() == -1 && qz::Proc().deviceOpen.load() == 0; }));
+       t.synth_->Replug();
+       // Polls alone bring the device back.
+       EXPECT_TRUE(Eventually([] {
+         qz::PollReplyByte();
+         return qz::Proc().deviceOpen.load() == 1;
+       }));
+       BridgeTest::Say("x");
+       EXPECT_EQ(t.synth_->Taken(0x01), "x");
+       const std::string trace = t.Trace();
+       EXPECT_LT(trace.find("\"unplugged\""), trace.rfind("\"plugged\"")) << trace;
+     }},
+    {"SecondBridgeIsRefused", kNewer,
+     [](BridgeTest& t) {
+       const qztest::Finished second = qztest::RunToEnd(t.Run(QZBRIDGE_PATH) + " --device 1209:0010");
+       EXPECT_EQ(second.exitCode, 1);
+       EXPECT_NE(second.out.find("another device server is already listening"), std::string::npos) << second.out;
+       EXPECT_TRUE(t.Listening());
+       EXPECT_TRUE(qz::ImmediateWrite('a'));  // the first one serves on
+     }},
+};
+
+TEST_P(BridgeTest, Serves) { GetParam().run(*this); }
+
+INSTANTIATE_TEST_SUITE_P(Bridge, BridgeTest, ::testing::ValuesIn(kScenarios),
+                         [](const ::testing::TestParamInfo<Scenario>& i) { return std::string(i.param.name); });
 
 }  // namespace
 

@@ -4,9 +4,10 @@
 // in this process or in a child, sees a real USB device.
 //
 // The device takes what is written to its OUT endpoints (or refuses it, NAK,
-// when told to), answers IN transfers on its reply endpoint with queued
-// reply bytes, and journals every URB. With a request endpoint, a reply
-// goes out only after the byte 3 arrived there (the newer reply protocol).
+// when told to), answers IN transfers on its reply endpoint with reply bytes
+// (queued by the test, or those of the index markers in the text taken on
+// its first endpoint), and journals every URB. With a request endpoint, a
+// reply goes out only after the byte 3 arrived there (the newer protocol).
 //
 // Only programs running under umockdev's preload library see the testbed:
 // ReexecUnderUmockdev makes the test program one, and its children inherit it.
@@ -19,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/index_marker.h"
 #include "umockdev.h"
 
 namespace qztest {
@@ -82,6 +84,7 @@ class EmulatedSynth {
   std::map<uint8_t, int> refuse_;
   std::deque<uint8_t> replies_;
   int requests_ = 0;
+  qz::wire::MarkerReader markers_;
 };
 
 // Runs the program again under umockdev's preload library, unless it is

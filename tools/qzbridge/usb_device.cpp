@@ -68,7 +68,7 @@ bool ParsePipes(const std::string& s, std::vector<uint8_t>* pipes) {
     found.push_back(static_cast<uint8_t>(ep));
     start = comma + 1;
   }
-  if (found.size() != kPipes) return false;
+  if (found.size() != qz::kPipeCount) return false;
   *pipes = found;
   return true;
 }
@@ -184,7 +184,7 @@ bool UsbDevice::OpenDevice(libusb_device* device, std::string* why) {
 bool UsbDevice::MapPipes(libusb_device* device, std::string* why) {
   std::memset(pipes_, 0, sizeof pipes_);
   if (!selection_.pipes.empty()) {
-    std::memcpy(pipes_, selection_.pipes.data(), kPipes);
+    std::memcpy(pipes_, selection_.pipes.data(), qz::kPipeCount);
     return true;
   }
   libusb_config_descriptor* config = nullptr;
@@ -196,7 +196,7 @@ bool UsbDevice::MapPipes(libusb_device* device, std::string* why) {
   const bool hasInterface = config->bNumInterfaces > 0 && config->interface[0].num_altsetting > 0;
   if (hasInterface) {
     const libusb_interface_descriptor& alt = config->interface[0].altsetting[0];
-    for (uint32_t i = 0; i < kPipes && i < alt.bNumEndpoints; ++i) pipes_[i] = alt.endpoint[i].bEndpointAddress;
+    for (uint32_t i = 0; i < qz::kPipeCount && i < alt.bNumEndpoints; ++i) pipes_[i] = alt.endpoint[i].bEndpointAddress;
   }
   libusb_free_config_descriptor(config);
   if (!hasInterface || pipes_[0] == 0) {
@@ -253,30 +253,31 @@ int UsbDevice::Transfer(uint8_t endpoint, uint8_t* bytes, int length, int* done,
 bool UsbDevice::Answer(uint32_t, const wire::Request& q, uint8_t* block, uint8_t* data, uint32_t* dataLength,
                        uint32_t* returned) {
   if (handle_ == nullptr) return false;
-  if (q.code == wire::kDescriptorQuery) {
+  if (q.code == qz::IOCTL_GET_DEVICE_DESCRIPTOR) {
     libusb_device_descriptor d;
     if (libusb_get_device_descriptor(libusb_get_device(handle_), &d) != 0) return false;
-    const uint8_t bytes[18] = {d.bLength, d.bDescriptorType, static_cast<uint8_t>(d.bcdUSB),
+    const uint8_t bytes[qz::kDescriptorLength] = {d.bLength, d.bDescriptorType, static_cast<uint8_t>(d.bcdUSB),
                                static_cast<uint8_t>(d.bcdUSB >> 8), d.bDeviceClass, d.bDeviceSubClass,
                                d.bDeviceProtocol, d.bMaxPacketSize0, static_cast<uint8_t>(d.idVendor),
                                static_cast<uint8_t>(d.idVendor >> 8), static_cast<uint8_t>(d.idProduct),
                                static_cast<uint8_t>(d.idProduct >> 8), static_cast<uint8_t>(d.bcdDevice),
                                static_cast<uint8_t>(d.bcdDevice >> 8), d.iManufacturer, d.iProduct,
                                d.iSerialNumber, d.bNumConfigurations};
-    *dataLength = q.outLength < 18 ? q.outLength : 18;
+    *dataLength = q.outLength < qz::kDescriptorLength ? q.outLength : qz::kDescriptorLength;
     std::memcpy(data, bytes, *dataLength);
     *returned = *dataLength;
     return true;
   }
   const uint32_t pipe = wire::GetWord(block);
-  if (pipe >= kPipes || pipes_[pipe] == 0) return false;
-  if (q.code == wire::kBulkRead) return Read(pipe, data, dataLength, returned);
-  if (q.code == wire::kUrgentWrite) {
-    // The calls are answered one at a time, so nothing is in flight on pipe
-    // 0 that the cancel would have to overtake: it goes out at once.
-    if (pipe != 1 || (pipes_[1] & LIBUSB_ENDPOINT_IN) != 0) return false;
+  if (pipe >= qz::kPipeCount || pipes_[pipe] == 0) return false;
+  if (q.code == qz::IOCTL_BULK_READ) return Read(pipe, data, dataLength, returned);
+  if (q.code == qz::IOCTL_URGENT_WRITE) {
+    // The calls are answered one at a time, so no text is in flight on
+    // pipe 0 that the cancel would have to overtake: it goes out at once.
+    const uint8_t ep = pipes_[qz::kImmediatePipe];
+    if (pipe != qz::kImmediatePipe || (ep & LIBUSB_ENDPOINT_IN) != 0) return false;
     int done = 0;
-    const int r = Transfer(pipes_[1], const_cast<uint8_t*>(q.data), static_cast<int>(q.outLength), &done,
+    const int r = Transfer(ep, const_cast<uint8_t*>(q.data), static_cast<int>(q.outLength), &done,
                            kUrgentTimeoutMs);
     *returned = static_cast<uint32_t>(done);
     return r == 0;

@@ -16,7 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/device_wire.h"
+#include "protocol/codec.h"
+#include "protocol/device_protocol.h"
+#include "socket_server.h"
 
 namespace qzbridge {
 
@@ -30,8 +32,6 @@ constexpr unsigned kWriteTimeoutMs = 50;
 constexpr unsigned kWriteDeadlineMs = 1000;
 constexpr unsigned kReadTimeoutMs = 20;
 constexpr unsigned kUrgentTimeoutMs = 500;
-
-constexpr uint32_t kPipes = 4;
 
 struct UsbId {
   uint16_t vendor = 0;
@@ -55,10 +55,10 @@ bool ParseBusAddress(const std::string& s, int* bus, int* address);
 // Four endpoint addresses, comma-separated ("0x01,0x02,0x03,0x84").
 bool ParsePipes(const std::string& s, std::vector<uint8_t>* pipes);
 
-class UsbDevice {
+class UsbDevice : public qzserver::Device {
  public:
   explicit UsbDevice(const Selection& selection);
-  ~UsbDevice();
+  ~UsbDevice() override;
   UsbDevice(const UsbDevice&) = delete;
   UsbDevice& operator=(const UsbDevice&) = delete;
 
@@ -89,7 +89,7 @@ class UsbDevice {
   // block and goes back as left here (the busy word); read codes put their
   // bytes into data (*dataLength). False: the call failed.
   bool Answer(uint32_t conn, const qz::wire::Request& q, uint8_t* block, uint8_t* data, uint32_t* dataLength,
-              uint32_t* returned);
+              uint32_t* returned) override;
 
  private:
   static int OnHotplug(libusb_context* ctx, libusb_device* device, libusb_hotplug_event event, void* self);
@@ -107,9 +107,9 @@ class UsbDevice {
   bool hotplugRegistered_ = false;
   libusb_device_handle* handle_ = nullptr;
   std::string where_;
-  uint8_t pipes_[kPipes] = {};
+  uint8_t pipes_[qz::kPipeCount] = {};
   // Bytes of a packet read beyond the one asked for, served first.
-  std::deque<uint8_t> unread_[kPipes];
+  std::deque<uint8_t> unread_[qz::kPipeCount];
   bool arrived_ = false;
   bool lost_ = false;
 };
