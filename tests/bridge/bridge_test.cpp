@@ -118,6 +118,18 @@ TEST_P(AnswerTest, AnswersOverUsb) {
   EXPECT_EQ(journal[0].endpoint, 0);
 }
 
+TEST(UsbDeviceTest, MissingDeviceNamesWhatWasLookedFor) {
+  EmulatedSynth synth(kNewer);
+  qzbridge::Selection selection;
+  selection.ids = {{qztest::kSynthVendor, 0x0011}, {0x1234, 0xabcd}};
+  qzbridge::UsbDevice device(selection);
+  std::string why;
+  ASSERT_TRUE(device.Start(&why)) << why;
+  EXPECT_FALSE(device.Open(&why));
+  EXPECT_EQ(why, "no USB device 1209:0011 or 1234:abcd is connected");
+  EXPECT_TRUE(synth.Journal().empty());  // the other device was left alone
+}
+
 INSTANTIATE_TEST_SUITE_P(Calls, AnswerTest, ::testing::ValuesIn(kAnswerCases),
                          [](const ::testing::TestParamInfo<AnswerCase>& i) { return std::string(i.param.name); });
 

@@ -52,12 +52,12 @@ EmulatedSynth::EmulatedSynth(const SynthModel& model)
   g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(OnIoctl), this);
   // The handler first: libusb may open the device as soon as it is added.
   umockdev_testbed_attach_ioctl(testbed_, kNode, handler_, nullptr);
-  const std::string device = std::string("P: ") + (kSysPath + 4) +
+  device_ = std::string("P: ") + (kSysPath + 4) +
                              "\nN: bus/usb/001/002\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n"
                              "E: BUSNUM=001\nE: DEVNUM=002\nE: DEVNAME=" + kNode +
                              "\nA: busnum=1\\n\nA: devnum=2\\n\nA: bConfigurationValue=1\\n\nA: speed=12\\n\n"
                              "H: descriptors=" + Descriptors(model) + "\n";
-  umockdev_testbed_add_from_string(testbed_, device.c_str(), nullptr);
+  umockdev_testbed_add_from_string(testbed_, device_.c_str(), nullptr);
 }
 
 EmulatedSynth::~EmulatedSynth() {
@@ -67,8 +67,15 @@ EmulatedSynth::~EmulatedSynth() {
   for (Urb& u : flying_) g_object_unref(u.data);
 }
 
-void EmulatedSynth::Unplug() { umockdev_testbed_uevent(testbed_, kSysPath, "remove"); }
-void EmulatedSynth::Replug() { umockdev_testbed_uevent(testbed_, kSysPath, "add"); }
+void EmulatedSynth::Unplug() {
+  umockdev_testbed_uevent(testbed_, kSysPath, "remove");
+  umockdev_testbed_detach_ioctl(testbed_, kNode, nullptr);
+  umockdev_testbed_remove_device(testbed_, kSysPath);
+}
+void EmulatedSynth::Replug() {
+  umockdev_testbed_attach_ioctl(testbed_, kNode, handler_, nullptr);
+  umockdev_testbed_add_from_string(testbed_, device_.c_str(), nullptr);
+}
 
 void EmulatedSynth::Nak(uint8_t endpoint, int count) {
   std::lock_guard<std::mutex> lock(mutex_);

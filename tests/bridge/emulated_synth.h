@@ -50,7 +50,8 @@ class EmulatedSynth {
   EmulatedSynth(const EmulatedSynth&) = delete;
   EmulatedSynth& operator=(const EmulatedSynth&) = delete;
 
-  // Removal and arrival, as the kernel's uevents announce them.
+  // Removal (the uevent, then the device node and sysfs entry go) and
+  // arrival again.
   void Unplug();
   void Replug();
   // The next `count` transfers to endpoint are refused until cancelled.
@@ -76,6 +77,7 @@ class EmulatedSynth {
   bool Finish(Urb& u);
 
   SynthModel model_;
+  std::string device_;
   UMockdevTestbed* testbed_;
   UMockdevIoctlBase* handler_;
   mutable std::mutex mutex_;
