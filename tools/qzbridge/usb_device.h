@@ -27,10 +27,13 @@ namespace qzbridge {
 // kWriteTimeoutMs (it answers NAK) is answered busy, and the library writes
 // it again; a write it took in part gets until kWriteDeadlineMs for the
 // rest. A reply read that gets nothing within kReadTimeoutMs reads 0 bytes.
-// The urgent cancel waits longest: it must get through.
-constexpr unsigned kWriteTimeoutMs = 50;
+// The calls are answered one at a time, so these are also how long a call
+// may wait behind another: the library polls for replies every few tens of
+// milliseconds, and text and the urgent cancel must not queue long behind
+// a poll. The urgent cancel itself waits longest: it must get through.
+constexpr unsigned kWriteTimeoutMs = 20;
 constexpr unsigned kWriteDeadlineMs = 1000;
-constexpr unsigned kReadTimeoutMs = 20;
+constexpr unsigned kReadTimeoutMs = 5;
 constexpr unsigned kUrgentTimeoutMs = 500;
 
 struct UsbId {
