@@ -26,16 +26,6 @@ namespace wire = qz::wire;
 const SynthModel kNewer = {0x106, {0x01, 0x02, 0x03, 0x84}, 0x84, 0x03};
 const SynthModel kOlder = {0x105, {0x01, 0x02, 0x83, 0x84}, 0x83, 0};
 
-std::string Hex(const std::string& bytes) {
-  std::string s;
-  char two[3];
-  for (unsigned char b : bytes) {
-    std::snprintf(two, sizeof two, "%02X", b);
-    s += two;
-  }
-  return s;
-}
-
 // One control call and what it must answer. Reads ask for one byte.
 struct Call {
   uint32_t code;
@@ -109,13 +99,33 @@ TEST_P(AnswerTest, AnswersOverUsb) {
     if (!call.ok) continue;
     EXPECT_EQ(wire::GetWord(block + 4), call.busy);
     EXPECT_EQ(returned, call.returned);
-    EXPECT_EQ(Hex(std::string(reinterpret_cast<char*>(data), dataLength)), call.read);
+    EXPECT_EQ(qzserver::Hex(data, dataLength), call.read);
   }
   EXPECT_EQ(synth.Taken(c.endpoint), c.taken);
   const std::vector<qztest::UrbEvent> journal = synth.Journal();
   ASSERT_FALSE(journal.empty());
   EXPECT_EQ(journal[0].what, 'C');  // interface 0 claimed before anything else
   EXPECT_EQ(journal[0].endpoint, 0);
+}
+
+TEST(UsbDeviceTest, ParsesTheCommandLinesValues) {
+  qzbridge::UsbId id;
+  EXPECT_TRUE(qzbridge::ParseUsbId("1209:00aF", &id));
+  EXPECT_EQ(qzbridge::ToString(id), "1209:00af");
+  for (const char* bad : {"1209", "1209:", ":0010", "12090:0010", "1209:001g", "1209-0010"}) {
+    EXPECT_FALSE(qzbridge::ParseUsbId(bad, &id)) << bad;
+  }
+  int bus = -1, address = -1;
+  EXPECT_TRUE(qzbridge::ParseBusAddress("3:17", &bus, &address));
+  EXPECT_EQ(bus * 1000 + address, 3017);
+  EXPECT_FALSE(qzbridge::ParseBusAddress("3:128", &bus, &address));
+  EXPECT_FALSE(qzbridge::ParseBusAddress("3:17x", &bus, &address));
+  std::vector<uint8_t> pipes;
+  EXPECT_TRUE(qzbridge::ParsePipes("0x01,2,0x03,0x84", &pipes));
+  EXPECT_EQ(pipes, (std::vector<uint8_t>{0x01, 0x02, 0x03, 0x84}));
+  for (const char* bad : {"0x01,0x02,0x03", "0x01,0x02,0x03,0x84,0x05", "0x00,1,2,3", "0x01,0x12,3,4", "1,,3,4"}) {
+    EXPECT_FALSE(qzbridge::ParsePipes(bad, &pipes)) << bad;
+  }
 }
 
 TEST(UsbDeviceTest, MissingDeviceNamesWhatWasLookedFor) {
@@ -179,6 +189,7 @@ struct Scenario {
   const char* name;
   SynthModel model;
   void (*run)(BridgeTest& t);
+  bool fromConfig = false;  // the device named in bridge.conf, not by --device
 };
 
 void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
@@ -188,8 +199,16 @@ void BridgeTest::SetUp() {
   sandbox_.Use();
   synth_ = std::make_unique<EmulatedSynth>(GetParam().model);
   const std::string dir = sandbox_.runtimeDir();
-  bridge_ = qztest::StartProgram({QZBRIDGE_PATH, "--runtime-dir", dir, "--device", "1209:0010", "--trace",
-                                  dir + "/trace.jsonl"});
+  std::vector<std::string> args = {QZBRIDGE_PATH, "--runtime-dir", dir, "--trace", dir + "/trace.jsonl"};
+  if (GetParam().fromConfig) {
+    // The first device named is not connected: the second one is used.
+    mkdir((sandbox_.configDir() + "/qzusbd").c_str(), 0700);
+    qztest::WriteFileText(sandbox_.configDir() + "/qzusbd/bridge.conf",
+                          "# the synthesizer\n\ndevice 1209:0011\n  device 1209:0010\n");
+  } else {
+    args.insert(args.end(), {"--device", "1209:0010"});
+  }
+  bridge_ = qztest::StartProgram(args);
   ASSERT_TRUE(Eventually([&] { return Listening(); }));
   qz::ResetProcessState();
   ASSERT_TRUE(Eventually([] {
@@ -203,8 +222,8 @@ void BridgeTest::SetUp() {
 const Scenario kScenarios[] = {
     {"NewerDescriptorReachesLibrary", kNewer,
      [](BridgeTest&) { EXPECT_EQ(qz::Shared().protocolRevision.load(), 0x106); }},
-    {"OlderDescriptorReachesLibrary", kOlder,
-     [](BridgeTest&) { EXPECT_EQ(qz::Shared().protocolRevision.load(), 0); }},
+    {"OlderDescriptorReachesLibraryDeviceFromConfig", kOlder,
+     [](BridgeTest&) { EXPECT_EQ(qz::Shared().protocolRevision.load(), 0); }, true},
     {"QzsayTextArrivesInOrder", kNewer,
      [](BridgeTest& t) {
        // qzsay waits for the reply to its own end marker: the text (spaces

@@ -10,22 +10,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "socket_server.h"
+
 namespace qztest {
 
 namespace {
 
 constexpr char kNode[] = "/dev/bus/usb/001/002";
 constexpr char kSysPath[] = "/sys/devices/pci0000:00/usb1/1-1";
-
-std::string HexBytes(const std::vector<uint8_t>& bytes) {
-  std::string s;
-  char two[3];
-  for (uint8_t b : bytes) {
-    std::snprintf(two, sizeof two, "%02X", b);
-    s += two;
-  }
-  return s;
-}
 
 // The device and configuration descriptors, as sysfs shows them: one
 // interface of vendor class with a bulk endpoint for each address.
@@ -38,7 +30,7 @@ std::string Descriptors(const SynthModel& m) {
                                        9, 4, 0, 0, static_cast<uint8_t>(m.endpoints.size()), 0xFF, 0, 0, 0};
   d.insert(d.end(), config.begin(), config.end());
   for (uint8_t ep : m.endpoints) d.insert(d.end(), {7, 5, ep, 2, 64, 0, 0});
-  return HexBytes(d);
+  return qzserver::Hex(d.data(), static_cast<uint32_t>(d.size()));
 }
 
 void Complete(UMockdevIoctlClient* client, long result, int error) {

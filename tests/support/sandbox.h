@@ -133,11 +133,12 @@ inline Finished RunToEnd(const std::string& command) {
 // A program started in the background with args (args[0] its path); -1 when
 // it could not be forked. It inherits this process's environment.
 inline pid_t StartProgram(std::vector<std::string> args) {
-  const pid_t pid = fork();
-  if (pid != 0) return pid;
+  // Made before the fork: the child of a process with threads only execs.
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
   execv(argv[0], argv.data());
   _exit(127);
 }

@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
