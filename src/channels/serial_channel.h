@@ -3,7 +3,13 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
+
 namespace qz {
+
+// The port's time-outs, set at load: a read gives up after 10 ms a byte, a
+// write after 5 ms a byte.
+constexpr LineTimeouts kSerialTimeouts{0, 10, 0, 5, 0};
 
 // Opens Proc().portName exclusively and applies the line settings and
 // time-outs. False when the port cannot be opened.

@@ -68,10 +68,12 @@ ConfigReading ReadConfiguration(bool write) {
   if (!Os().fileExists(r.path)) {
     r.file = ConfigFile::kMissing;
     if (write) {
-      Os().writeProfileString(kConfigSection, "ComPort", kDefaultComPort, r.path);
-      Os().writeProfileString(kConfigSection, "Force_Comm", kDefaultForceComm, r.path);
-      Os().writeProfileString(kConfigSection, "NoPauses", kDefaultNoPauses, r.path);
-      r.created = true;
+      // Each value is written even when one before it failed, as the load
+      // always has; created only when all three were.
+      const bool port = Os().writeProfileString(kConfigSection, "ComPort", kDefaultComPort, r.path);
+      const bool force = Os().writeProfileString(kConfigSection, "Force_Comm", kDefaultForceComm, r.path);
+      const bool pauses = Os().writeProfileString(kConfigSection, "NoPauses", kDefaultNoPauses, r.path);
+      r.created = port && force && pauses;
     }
     return r;
   }

@@ -194,7 +194,7 @@ void OnLibraryLoad() {
   ProcessState& p = Proc();
   SharedState& s = *AttachSharedState();
 
-  p.lineTimeouts = LineTimeouts{0, 10, 0, 5, 0};
+  p.lineTimeouts = kSerialTimeouts;
   p.lastSentByte.store(1);
   s.protocolRevision.store(1);
   RingClear(ReplyRingOf(s));
