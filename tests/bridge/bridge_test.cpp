@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "channels/usb_channel.h"
+#include "channel_client.h"
 #include "emulated_synth.h"
 #include "sandbox.h"
 #include "state/state.h"
@@ -32,8 +32,7 @@ struct Call {
   uint32_t pipe;
   std::string bytes;  // written
   bool ok;
-  uint32_t busy;
-  uint32_t returned;
+  uint32_t busy, returned;
   std::string read;  // hexadecimal
 };
 
@@ -150,31 +149,11 @@ class BridgeTest : public ::testing::TestWithParam<Scenario> {
     qz::CloseDevice();
     EXPECT_EQ(qztest::StopProgram(bridge_), 0);
   }
-  std::string Run(const std::string& program) const { return program + " --runtime-dir " + sandbox_.runtimeDir(); }
   bool Listening() const {
     struct stat st;
     return stat((sandbox_.runtimeDir() + "/" + qz::kDeviceName).c_str(), &st) == 0;
   }
   std::string Trace() const { return qztest::FileText(sandbox_.runtimeDir() + "/trace.jsonl"); }
-  static void Say(const std::string& text) {
-    for (char c : text) {
-      const uint8_t b = static_cast<uint8_t>(c);
-      ASSERT_TRUE(qz::BusyRetryWrite(&b, 1, 1));
-    }
-  }
-  static int32_t PollUntilReply() {
-    int32_t r = -1;
-    Eventually([&] { return (r = qz::PollReplyByte()) >= 0; });
-    return r;
-  }
-  // Where in the journal the first event `what` on endpoint is; -1: none.
-  long FirstIndex(char what, uint8_t endpoint) const {
-    const std::vector<qztest::UrbEvent> j = synth_->Journal();
-    for (size_t i = 0; i < j.size(); ++i) {
-      if (j[i].what == what && j[i].endpoint == endpoint) return static_cast<long>(i);
-    }
-    return -1;
-  }
 
   qztest::Sandbox sandbox_;
   std::unique_ptr<EmulatedSynth> synth_;
@@ -207,12 +186,7 @@ void BridgeTest::SetUp() {
   bridge_ = qztest::StartProgram(args);
   ASSERT_TRUE(Eventually([&] { return Listening(); }));
   qz::ResetProcessState();
-  ASSERT_TRUE(Eventually([] {
-    qz::OpenDevice();
-    return qz::IsOpenHandle(qz::Proc().deviceHandle);
-  }));
-  qz::Proc().deviceOpen.store(1);
-  qz::ReadDeviceRevision();
+  ASSERT_TRUE(qztest::ConnectChannel());
 }
 
 const Scenario kScenarios[] = {
@@ -234,7 +208,7 @@ const Scenario kScenarios[] = {
     {"NakingDeviceIsRetriedWithNothingLost", kNewer,
      [](BridgeTest& t) {
        t.synth_->Nak(0x01, 5);
-       BridgeTest::Say("abc");
+       EXPECT_TRUE(qztest::SayThroughChannel("abc"));
        EXPECT_EQ(t.synth_->Taken(0x01), "abc");
        EXPECT_EQ(t.synth_->Count('D', 0x01), 5);  // each refusal cancelled once, then sent again
        EXPECT_EQ(t.synth_->Count('S', 0x01), 8);
@@ -242,22 +216,17 @@ const Scenario kScenarios[] = {
     {"NewerReplyFollowsRequestOnPipeTwo", kNewer,
      [](BridgeTest& t) {
        t.synth_->QueueReply(42);
-       EXPECT_EQ(BridgeTest::PollUntilReply(), 42);
+       EXPECT_EQ(qztest::PollUntilReply(), 42);
        EXPECT_EQ(t.synth_->Taken(0x84), "*");
-       EXPECT_LT(t.FirstIndex('T', 0x03), t.FirstIndex('T', 0x84));
+       EXPECT_LT(t.synth_->FirstIndex('T', 0x03), t.synth_->FirstIndex('T', 0x84));
        EXPECT_EQ(t.synth_->Taken(0x03).find_first_not_of('\x03'), std::string::npos);
      }},
     {"OlderReplyOnPipeTwo", kOlder,
      [](BridgeTest& t) {
        t.synth_->QueueReply(7);
-       EXPECT_EQ(BridgeTest::PollUntilReply(), 7);
+       EXPECT_EQ(qztest::PollUntilReply(), 7);
        EXPECT_EQ(t.synth_->Taken(0x83), "\x07");
-       EXPECT_EQ(t.FirstIndex('S', 0x84), -1);
-     }},
-    {"UrgentCancelOnPipeOne", kNewer,
-     [](BridgeTest& t) {
-       EXPECT_TRUE(qz::UrgentWrite());
-       EXPECT_EQ(t.synth_->Taken(0x02), "\x18");
+       EXPECT_EQ(t.synth_->FirstIndex('S', 0x84), -1);
      }},
     {"UrgentCancelGetsPastRefusedText", kNewer,
      [](BridgeTest& t) {
@@ -285,14 +254,15 @@ const Scenario kScenarios[] = {
          qz::PollReplyByte();
          return qz::Proc().deviceOpen.load() == 1;
        }));
-       BridgeTest::Say("x");
+       EXPECT_TRUE(qztest::SayThroughChannel("x"));
        EXPECT_EQ(t.synth_->Taken(0x01), "x");
        const std::string trace = t.Trace();
        EXPECT_LT(trace.find("\"unplugged\""), trace.rfind("\"plugged\"")) << trace;
      }},
     {"SecondBridgeIsRefused", kNewer,
      [](BridgeTest& t) {
-       const qztest::Finished second = qztest::RunToEnd(t.Run(QZBRIDGE_PATH) + " --device 1209:0010");
+       const qztest::Finished second = qztest::RunToEnd(QZBRIDGE_PATH " --device 1209:0010 --runtime-dir " +
+                                                          t.sandbox_.runtimeDir());
        EXPECT_EQ(second.exitCode, 1);
        EXPECT_NE(second.out.find("another device server is already listening"), std::string::npos) << second.out;
        EXPECT_TRUE(t.Listening());

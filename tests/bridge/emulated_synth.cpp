@@ -98,6 +98,14 @@ int EmulatedSynth::Count(char what, uint8_t endpoint) const {
   return n;
 }
 
+long EmulatedSynth::FirstIndex(char what, uint8_t endpoint) const {
+  const std::vector<UrbEvent> j = Journal();
+  for (size_t i = 0; i < j.size(); ++i) {
+    if (j[i].what == what && j[i].endpoint == endpoint) return static_cast<long>(i);
+  }
+  return -1;
+}
+
 gboolean EmulatedSynth::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
   EmulatedSynth& s = *static_cast<EmulatedSynth*>(self);
   std::lock_guard<std::mutex> lock(s.mutex_);

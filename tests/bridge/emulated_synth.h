@@ -62,6 +62,8 @@ class EmulatedSynth {
   // The bytes taken from endpoint, in order.
   std::string Taken(uint8_t endpoint) const;
   int Count(char what, uint8_t endpoint) const;
+  // Where in the journal the first event `what` on endpoint is; -1: none.
+  long FirstIndex(char what, uint8_t endpoint) const;
 
  private:
   struct Urb {
