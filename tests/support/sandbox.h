@@ -6,6 +6,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace qztest {
 
@@ -126,6 +128,28 @@ inline Finished RunToEnd(const std::string& command) {
   const int status = pclose(p);
   r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return r;
+}
+
+// A program started in the background with args (args[0] its path); -1 when
+// it could not be forked. It inherits this process's environment.
+inline pid_t StartProgram(std::vector<std::string> args) {
+  // Made before the fork: the child of a process with threads only execs.
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  execv(argv[0], argv.data());
+  _exit(127);
+}
+
+// Ends a program of StartProgram with SIGTERM: its exit code, -1 when it did
+// not exit by itself.
+inline int StopProgram(pid_t pid) {
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace qztest

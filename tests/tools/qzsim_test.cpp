@@ -17,6 +17,7 @@
 #include "channels/usb_channel.h"
 #include "protocol/codec.h"
 #include "platform/posix/posix.h"
+#include "channel_client.h"
 #include "sandbox.h"
 #include "state/state.h"
 
@@ -47,53 +48,26 @@ class QzsimTest : public ::testing::Test {
   void Start(std::vector<std::string> args) {
     args.insert(args.begin(), {QZSIM_PATH, "--runtime-dir", dir_, "--transcript", dir_ + "/transcript", "--log",
                                dir_ + "/log.jsonl"});
-    pid_ = fork();
+    pid_ = qztest::StartProgram(args);
     ASSERT_GE(pid_, 0);
-    if (pid_ == 0) {
-      std::vector<char*> argv;
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
     struct stat st;
     ASSERT_TRUE(Eventually([&] { return stat((dir_ + "/" + qz::kDeviceName).c_str(), &st) == 0; }));
   }
 
   // SIGTERM; the exit status (-1 when it did not exit normally).
   int Stop() {
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
+    const int status = qztest::StopProgram(pid_);
     pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return status;
   }
 
   bool Alive() { return kill(pid_, 0) == 0; }
 
-  void Connect() {
-    ASSERT_TRUE(Eventually([] {
-      OpenDevice();
-      return IsOpenHandle(Proc().deviceHandle);
-    }));
-    Proc().deviceOpen.store(1);
-    ReadDeviceRevision();
-  }
+  void Connect() { ASSERT_TRUE(qztest::ConnectChannel()); }
 
-  void Say(const std::string& text) {
-    for (char c : text) {
-      const uint8_t b = static_cast<uint8_t>(c);
-      ASSERT_TRUE(BusyRetryWrite(&b, 1, 1));
-    }
-  }
+  void Say(const std::string& text) { ASSERT_TRUE(qztest::SayThroughChannel(text)); }
 
   std::string Transcript() { return FileText(dir_ + "/transcript"); }
-
-  int32_t PollUntilReply() {
-    int32_t r = -1;
-    Eventually([&] { return (r = PollReplyByte()) >= 0; });
-    return r;
-  }
 
   qztest::Sandbox sandbox_;
   std::string dir_;
@@ -106,7 +80,7 @@ TEST_F(QzsimTest, SpeaksTextAndSendsMarkersOnNewerProtocol) {
   EXPECT_EQ(Shared().protocolRevision.load(), 0x106);
   Say(std::string("Hi") + '\0' + "there\x01" "42\x01" "!");
   EXPECT_TRUE(Eventually([&] { return Transcript() == "Hi there!"; })) << Transcript();
-  EXPECT_EQ(PollUntilReply(), 42);
+  EXPECT_EQ(qztest::PollUntilReply(), 42);
   EXPECT_EQ(PollReplyByte(), -1);
   EXPECT_EQ(Proc().deviceOpen.load(), 1);
   const std::string log = FileText(dir_ + "/log.jsonl");
@@ -119,8 +93,8 @@ TEST_F(QzsimTest, OlderProtocolRepliesOnPipeTwo) {
   Connect();
   EXPECT_EQ(Shared().protocolRevision.load(), 0);
   Say("\x01" "7\x01" "a\x01" "99\x01" "\x01x");
-  EXPECT_EQ(PollUntilReply(), 7);
-  EXPECT_EQ(PollUntilReply(), 99);
+  EXPECT_EQ(qztest::PollUntilReply(), 7);
+  EXPECT_EQ(qztest::PollUntilReply(), 99);
   EXPECT_TRUE(Eventually([&] { return Transcript() == "ax"; })) << Transcript();
 }
 
@@ -199,7 +173,7 @@ TEST_F(QzsimTest, UnplugSignalFailsCallsAndReplugLetsPollingRecover) {
     return Proc().deviceOpen.load() == 1;
   }));
   Say("\x01" "5\x01");
-  EXPECT_EQ(PollUntilReply(), 5);
+  EXPECT_EQ(qztest::PollUntilReply(), 5);
 }
 
 TEST_F(QzsimTest, UnplugsAfterTheGivenTime) {
