@@ -1,27 +1,24 @@
 // One device control call through the POSIX transport against qzsim, next to
 // a bare SEQPACKET round trip of the same sizes to an echo process on the
-// test device server's listener. Each
-// reports p50/p99 in microseconds; the closing lines give the ratios of the
-// two in this run.
+// test device server's listener. Each reports p50/p99 in microseconds; the
+// closing lines give the ratios of the two in this run.
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/posix/posix.h"
+#include "protocol/codec.h"
 #include "protocol/device_protocol.h"
+#include "samples.h"
 #include "sandbox.h"
 #include "seqpacket_listener.h"
 
@@ -36,17 +33,8 @@ struct Percentiles {
 };
 Percentiles g_device, g_bare;
 
-Percentiles Summarise(std::vector<double>& us) {
-  Percentiles p;
-  if (us.empty()) return p;
-  std::sort(us.begin(), us.end());
-  p.p50 = us[us.size() / 2];
-  p.p99 = us[std::min(us.size() - 1, us.size() * 99 / 100)];
-  return p;
-}
-
-void Report(benchmark::State& state, std::vector<double>& us, Percentiles* out) {
-  *out = Summarise(us);
+void Report(benchmark::State& state, const std::vector<double>& us, Percentiles* out) {
+  if (!us.empty()) *out = Percentiles{qzbench::Median(us), qzbench::Percentile(us, 0.99)};
   state.counters["p50_us"] = out->p50;
   state.counters["p99_us"] = out->p99;
 }
@@ -66,11 +54,12 @@ bool StartSimulator() {
           static_cast<char*>(nullptr));
     _exit(127);
   }
+  const std::string socketPath = g_dir + "/" + kDeviceName;
   struct stat st;
-  for (int i = 0; i < 1000 && stat((g_dir + "/qzusb-0").c_str(), &st) != 0; ++i) {
+  for (int i = 0; i < 1000 && stat(socketPath.c_str(), &st) != 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  return stat((g_dir + "/qzusb-0").c_str(), &st) == 0;
+  return stat(socketPath.c_str(), &st) == 0;
 }
 
 void StopSimulator() {
@@ -80,9 +69,11 @@ void StopSimulator() {
   }
 }
 
-// A poll's read of pipe 3: 20 bytes out, 8 + 8 bytes back.
+// A poll's read of the reply pipe: 20 bytes out, 8 + 8 bytes back.
+constexpr PipeRequest kReplyRead{kReplyPipe, 0};
+
 void BM_DeviceCall(benchmark::State& state) {
-  const OsHandle h = posix::OpenDevice("\\\\.\\qzusb-0");
+  const OsHandle h = posix::OpenDevice(kDevicePath);
   if (!IsOpenHandle(h)) {
     state.SkipWithError("qzsim is not reachable");
     return;
@@ -90,11 +81,12 @@ void BM_DeviceCall(benchmark::State& state) {
   std::vector<double> us;
   us.reserve(1 << 20);
   for (auto _ : state) {
-    uint8_t block[8] = {3, 0, 0, 0, 0, 0, 0, 0};
+    uint8_t block[kPipeRequestLength];
+    wire::PutPipeRequest(block, kReplyRead);
     uint8_t reply = 0;
     uint32_t got = 0;
     const auto t0 = Clock::now();
-    const bool ok = posix::DeviceControl(h, qz::IOCTL_BULK_READ, block, 8, &reply, 1, &got);
+    const bool ok = posix::DeviceControl(h, IOCTL_BULK_READ, block, sizeof block, &reply, 1, &got);
     us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
     if (!ok) {
       state.SkipWithError("call failed");
@@ -106,8 +98,17 @@ void BM_DeviceCall(benchmark::State& state) {
 }
 BENCHMARK(BM_DeviceCall)->Iterations(20000)->Unit(benchmark::kMicrosecond);
 
-// The same packet sizes to a process that only echoes.
+// The same packets to a process that only answers: the request of the read
+// above, and its response with a reply byte.
 void BM_BareSeqpacketRoundTrip(benchmark::State& state) {
+  uint8_t block[kPipeRequestLength];
+  wire::PutPipeRequest(block, kReplyRead);
+  uint8_t reply = 0;
+  uint8_t request[wire::kMaxRequest], response[wire::kMaxResponse];
+  const uint32_t requestSize =
+      wire::EncodeRequest(IOCTL_BULK_READ, block, sizeof block, &reply, 1, request, sizeof request);
+  const uint32_t responseSize =
+      wire::EncodeResponse(true, 1, block, sizeof block, &reply, 1, response, sizeof response);
   const std::string path = g_dir + "/echo";
   const int listener = qztest::ListenSeqpacket(path, false);
   if (listener < 0) {
@@ -121,17 +122,13 @@ void BM_BareSeqpacketRoundTrip(benchmark::State& state) {
     for (;;) {
       const ssize_t n = recv(fd, buf, sizeof buf, 0);
       if (n <= 0) _exit(0);
-      if (send(fd, buf, 17, MSG_NOSIGNAL) != 17) _exit(0);
+      if (send(fd, response, responseSize, MSG_NOSIGNAL) != static_cast<ssize_t>(responseSize)) _exit(0);
     }
   }
   close(listener);
-  const int client = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  if (echo < 0 || connect(client, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+  const int client = echo < 0 ? -1 : qztest::ConnectSeqpacket(path);
+  if (client < 0) {
     state.SkipWithError("cannot reach the echo process");
-    close(client);
     if (echo > 0) {
       kill(echo, SIGKILL);
       waitpid(echo, nullptr, 0);
@@ -140,11 +137,11 @@ void BM_BareSeqpacketRoundTrip(benchmark::State& state) {
   }
   std::vector<double> us;
   us.reserve(1 << 20);
-  uint8_t request[20] = {}, response[64];
+  uint8_t buf[64];
   for (auto _ : state) {
     const auto t0 = Clock::now();
-    send(client, request, sizeof request, MSG_NOSIGNAL);
-    const ssize_t n = recv(client, response, sizeof response, 0);
+    send(client, request, requestSize, MSG_NOSIGNAL);
+    const ssize_t n = recv(client, buf, sizeof buf, 0);
     us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
     benchmark::DoNotOptimize(n);
   }

@@ -2,62 +2,36 @@
 // read and one one-byte write, on a pty standing in for the port. The status
 // read fails on a pty (no modem lines) but still makes the system call.
 #include <benchmark/benchmark.h>
-#include <poll.h>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "channels/serial_channel.h"
+#include "pty_port.h"
 #include "state/state.h"
 
 namespace {
 
 using namespace qz;
 
-// Opens the channel on a fresh pty and drains the other side on a thread.
+// Opens the channel on a fresh pty, whose other side is read empty.
 class PtyLine {
  public:
   PtyLine() {
-    char name[128];
-    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) std::abort();
-    termios t;
-    tcgetattr(master_, &t);
-    cfmakeraw(&t);
-    tcsetattr(master_, TCSANOW, &t);
-    setenv("QZUSBD_COM1", name, 1);
+    if (!pty_.ok()) std::abort();
+    setenv("QZUSBD_COM1", pty_.name(), 1);
     ResetProcessState();
     std::memcpy(Proc().portName, "COM1", 5);
     Proc().lineTimeouts = LineTimeouts{0, 10, 0, 5, 0};
     ok_ = OpenSerialPort();
     Proc().portOpen = 1;
-    drain_ = std::thread([this] {
-      char buf[4096];
-      while (!stop_.load()) {
-        pollfd p{master_, POLLIN, 0};
-        if (poll(&p, 1, 20) == 1 && read(master_, buf, sizeof buf) < 0) break;
-      }
-    });
   }
-  ~PtyLine() {
-    stop_ = true;
-    drain_.join();
-    CloseSerialPort();
-    close(slave_);
-    close(master_);
-  }
+  ~PtyLine() { CloseSerialPort(); }
   bool ok() const { return ok_; }
 
  private:
-  int master_ = -1;
-  int slave_ = -1;
+  qzbench::Pty pty_;
   bool ok_ = false;
-  std::atomic<bool> stop_{false};
-  std::thread drain_;
 };
 
 void BM_StatusReadAndByteWrite(benchmark::State& state) {

@@ -19,28 +19,30 @@
 // call per byte. The producer stops the clock whenever the ring is half full
 // and lets the writer catch up without emptying it.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 #include <sys/eventfd.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <string>
 
-#include "channels/usb_channel.h"
+#include "instant_device.h"
 #include "lifecycle/lifecycle.h"
 #include "platform/platform.h"
 #include "platform/posix/posix.h"
+#include "protocol/device_protocol.h"
 #include "qzusbd.h"
 #include "ratio_reporter.h"
+#include "samples.h"
 #include "sandbox.h"
 #include "state/ring.h"
+#include "state/state.h"
 
 namespace {
 
 using namespace qz;
+using qzbench::Letter;
 
 constexpr OsHandle kInstantDevice = 4242;
 constexpr uint32_t kCheckEvery = 1024;
@@ -49,25 +51,16 @@ constexpr uint32_t kLowWater = kTextRingSize / 4;
 constexpr int64_t kTransferNanos = 1000;
 constexpr int64_t kCallsPerRun = 1 << 20;
 
-int64_t NowNanos() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
 OsHandle OpenInstant(const char*) { return kInstantDevice; }
 
 bool InstantControl(OsHandle, uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
                     uint32_t* bytesReturned) {
-  const int64_t until = NowNanos() + kTransferNanos;
-  while (NowNanos() < until) {
+  const int64_t until = qzbench::NowNs() + kTransferNanos;
+  while (qzbench::NowNs() < until) {
   }
-  if (in != nullptr && inLength == 8) std::memset(static_cast<uint8_t*>(in) + 4, 0, 4);  // never busy
-  if (code == IOCTL_GET_DEVICE_DESCRIPTOR && outLength >= 18) {
-    std::memset(out, 0, 18);
-    static_cast<uint8_t*>(out)[12] = 0x06;
-    static_cast<uint8_t*>(out)[13] = 0x01;
-    *bytesReturned = 18;
+  if (in != nullptr && inLength == kPipeRequestLength) qzbench::LeaveNotBusy(static_cast<uint8_t*>(in));
+  if (code == IOCTL_GET_DEVICE_DESCRIPTOR) {
+    *bytesReturned = qzbench::InstantDescriptor(static_cast<uint8_t*>(out), outLength);
   } else if (code == IOCTL_BULK_READ) {
     *bytesReturned = 0;  // no reply waiting
   } else {
@@ -135,9 +128,6 @@ inline void KeepRingOpen(benchmark::State& state, TextRingView r, uint32_t& n) {
   }
   state.ResumeTiming();
 }
-
-// Letters only: the filter passes them and folds none of them.
-inline int32_t Letter(uint32_t n) { return 'a' + static_cast<int32_t>(n % 26); }
 
 // How often a call had to make the system call: near 0 while the writer is
 // kept busy.

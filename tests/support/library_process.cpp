@@ -70,8 +70,11 @@ bool Find(void* handle, const char* name, F* out) {
 
 const char* LibraryPath() { return QZUSBD_LIBRARY_PATH; }
 
-bool Library::Load() {
-  handle = dlopen(LibraryPath(), RTLD_NOW | RTLD_LOCAL);
+bool Library::Load() { return Load(LibraryPath()); }
+
+bool Library::Load(const char* from) {
+  path = from;
+  handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) return false;
   return Find(handle, "USBQZ_CheckWdmStatus", &CheckWdmStatus) && Find(handle, "USBQZ_PauseSpeech", &PauseSpeech) &&
          Find(handle, "USBQZ_ReadByte", &ReadByte) && Find(handle, "USBQZ_ReadyCheck", &ReadyCheck) &&
@@ -80,11 +83,16 @@ bool Library::Load() {
          Find(handle, "USBQZ_WriteString", &WriteString);
 }
 
+void Library::Close() {
+  if (handle != nullptr) dlclose(handle);
+  *this = Library{};
+}
+
 bool Library::Unload() {
   if (handle == nullptr) return true;
-  dlclose(handle);
-  *this = Library{};
-  void* again = dlopen(LibraryPath(), RTLD_NOW | RTLD_NOLOAD);
+  const char* loadedFrom = path;
+  Close();
+  void* again = dlopen(loadedFrom, RTLD_NOW | RTLD_NOLOAD);
   if (again == nullptr) return true;
   dlclose(again);
   return false;

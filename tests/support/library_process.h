@@ -30,12 +30,15 @@ struct Library {
   void (*WriteByte)(int32_t) = nullptr;
   int32_t (*WriteByteImmediate)(int32_t) = nullptr;
   int32_t (*WriteString)(const uint8_t*, int32_t) = nullptr;
+  const char* path = nullptr;
 
-  // dlopen (which runs the load sequence) and dlsym of all eight; false when
-  // any is missing.
+  // dlopen (which runs the load sequence) of the library under test, or of
+  // the one at path, and dlsym of all eight; false when any is missing.
   bool Load();
-  // dlclose (which runs the unload sequence); true when the object is then
-  // really gone from the process.
+  bool Load(const char* path);
+  // dlclose (which runs the unload sequence).
+  void Close();
+  // Close; true when the object is then really gone from the process.
   bool Unload();
   void WriteText(const std::string& text) const;
 };
