@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/posix.h"
+#include "platform/posix/places.h"
 #include "protocol/device_protocol.h"
 #include "socket_server.h"
 #include "usb_device.h"
@@ -159,9 +159,8 @@ bool ParseOptions(int argc, char** argv, Options* o) {
 }
 
 std::string ConfigPath() {
-  char dir[4096];
-  const uint32_t n = qz::posix::GetConfigDirectory(dir, sizeof dir);
-  return n == 0 || n >= sizeof dir ? std::string() : std::string(dir) + "/qzusbd/bridge.conf";
+  const std::string dir = qz::posix::ConfigDirPath();
+  return dir.empty() ? std::string() : dir + "/qzusbd/bridge.conf";
 }
 
 // The `device VID:PID` lines of the configuration file, in order.

@@ -8,7 +8,7 @@
 #include "channels/usb_channel.h"
 #include "doctor.h"
 #include "platform/platform.h"
-#include "platform/posix/runtime_dir.h"
+#include "platform/posix/places.h"
 #include "protocol/device_protocol.h"
 #include "state/state.h"
 

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/posix/runtime_dir.h"
+#include "platform/posix/places.h"
 
 namespace qzserver {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/posix/runtime_dir.h"
+#include "platform/posix/places.h"
 
 namespace qz::posix {
 

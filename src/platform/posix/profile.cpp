@@ -89,22 +89,10 @@ void MakeXdgConfigDirectory(const char* path) {
 }  // namespace
 
 uint32_t GetConfigDirectory(char* buf, uint32_t size) {
-  std::string dir;
-  const char* env = std::getenv("QZUSBD_CONFIG_DIR");
-  if (env != nullptr && *env != '\0') {
-    dir = env;
-  } else if ((env = std::getenv("XDG_CONFIG_HOME")) != nullptr && env[0] == '/') {
-    dir = env;
-  } else if ((env = std::getenv("HOME")) != nullptr && env[0] == '/') {
-    dir = std::string(env) + "/.config";
-  } else {
+  const std::string dir = ConfigDirPath();
+  if (dir.empty() || buf == nullptr || dir.size() >= size) {
     if (buf != nullptr && size > 0) buf[0] = '\0';
-    return 0;
-  }
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  if (buf == nullptr || dir.size() >= size) {
-    if (buf != nullptr && size > 0) buf[0] = '\0';
-    return static_cast<uint32_t>(dir.size() + 1);  // the size the buffer needs
+    return dir.empty() ? 0 : static_cast<uint32_t>(dir.size() + 1);  // the size the buffer needs
   }
   std::memcpy(buf, dir.c_str(), dir.size() + 1);
   return static_cast<uint32_t>(dir.size());

@@ -4,7 +4,7 @@
 #include <cerrno>
 
 #include "platform/posix/posix.h"
-#include "platform/posix/runtime_dir.h"
+#include "platform/posix/places.h"
 
 namespace qz::posix {
 

@@ -1,6 +1,8 @@
-// The runtime directory: where the shared block and the device sockets live.
-// The library, the device servers and qzdoctor all judge it by these checks,
-// so that no server listens where the library would never look.
+// The POSIX build's places. The runtime directory holds the shared block and
+// the device sockets; the library, the device servers and qzdoctor all judge
+// it by these checks, so that no server listens where the library would
+// never look. The configuration directory stands for the Windows directory:
+// it holds qzusbd.ini, and the USB bridge's own file beside it.
 #pragma once
 
 #include <string>
@@ -20,5 +22,10 @@ RuntimeDirCheck CheckRuntimeDir(const std::string& dir);
 // The failed check in words that follow the directory's name ("is a symbolic
 // link").
 const char* RuntimeDirProblem(RuntimeDirCheck check);
+
+// $QZUSBD_CONFIG_DIR, else $XDG_CONFIG_HOME when absolute, else
+// $HOME/.config when $HOME is absolute; without trailing slashes. Empty when
+// there is none.
+std::string ConfigDirPath();
 
 }  // namespace qz::posix

@@ -1,4 +1,4 @@
-#include "platform/posix/runtime_dir.h"
+#include "platform/posix/places.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,6 +41,20 @@ std::string RuntimeDirPath(const std::string& given) {
     const char* env = std::getenv("QZUSBD_RUNTIME_DIR");
     if (env == nullptr || *env == '\0') env = std::getenv("XDG_RUNTIME_DIR");
     dir = env != nullptr && *env != '\0' ? env : "/tmp/qzusbd-" + std::to_string(geteuid());
+  }
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return dir;
+}
+
+std::string ConfigDirPath() {
+  std::string dir;
+  const char* env = std::getenv("QZUSBD_CONFIG_DIR");
+  if (env != nullptr && *env != '\0') {
+    dir = env;
+  } else if ((env = std::getenv("XDG_CONFIG_HOME")) != nullptr && env[0] == '/') {
+    dir = env;
+  } else if ((env = std::getenv("HOME")) != nullptr && env[0] == '/') {
+    dir = std::string(env) + "/.config";
   }
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   return dir;
