@@ -259,6 +259,15 @@ const Scenario kScenarios[] = {
        const std::string trace = t.Trace();
        EXPECT_LT(trace.find("\"unplugged\""), trace.rfind("\"plugged\"")) << trace;
      }},
+    {"ArrivalThatCannotBeOpenedIsTriedAgain", kNewer,
+     [](BridgeTest& t) {
+       t.synth_->Unplug();
+       EXPECT_TRUE(Eventually([&] { return !t.Listening(); }));
+       t.synth_->RefuseClaims(1);
+       t.synth_->Replug();
+       EXPECT_TRUE(Eventually([&] { return t.Listening(); }));
+       EXPECT_EQ(t.synth_->Count('C', 0), 2);  // at the start, and once the refused claim was tried again
+     }},
     {"SecondBridgeIsRefused", kNewer,
      [](BridgeTest& t) {
        const qztest::Finished second = qztest::RunToEnd(QZBRIDGE_PATH " --device 1209:0010 --runtime-dir " +

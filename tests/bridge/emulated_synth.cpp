@@ -74,6 +74,11 @@ void EmulatedSynth::Nak(uint8_t endpoint, int count) {
   refuse_[endpoint] += count;
 }
 
+void EmulatedSynth::RefuseClaims(int count) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  refuseClaims_ += count;
+}
+
 void EmulatedSynth::QueueReply(uint8_t byte) {
   std::lock_guard<std::mutex> lock(mutex_);
   replies_.push_back(byte);
@@ -124,6 +129,11 @@ bool EmulatedSynth::Handle(UMockdevIoctlClient* client) {
     }
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_DISCONNECT_CLAIM: {
+      if (refuseClaims_ > 0) {
+        --refuseClaims_;
+        Complete(client, -1, EBUSY);
+        return true;
+      }
       // Both start with the interface number.
       UMockdevIoctlData* iface = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), nullptr);
       journal_.push_back({'C', static_cast<uint8_t>(*reinterpret_cast<uint32_t*>(iface->data)), ""});

@@ -56,6 +56,8 @@ class EmulatedSynth {
   void Replug();
   // The next `count` transfers to endpoint are refused until cancelled.
   void Nak(uint8_t endpoint, int count);
+  // The next `count` claims of an interface fail (it is busy).
+  void RefuseClaims(int count);
   void QueueReply(uint8_t byte);
 
   std::vector<UrbEvent> Journal() const;
@@ -86,6 +88,7 @@ class EmulatedSynth {
   std::vector<Urb> flying_;
   std::vector<UrbEvent> journal_;
   std::map<uint8_t, int> refuse_;
+  int refuseClaims_ = 0;
   std::deque<uint8_t> replies_;
   int requests_ = 0;
   qz::wire::MarkerReader markers_;

@@ -187,6 +187,9 @@ bool ReadConfig(const std::string& path, std::vector<UsbId>* ids) {
 // The program around the device: the socket, the signals, and the device's
 // comings and goings.
 class Bridge {
+  // How often a missing device is looked for besides its arrivals.
+  static constexpr int kRetryMs = 1000;
+
  public:
   explicit Bridge(const Options& o) : o_(o), device_(o.selection), server_("qzbridge", device_, log_) {}
 
@@ -206,7 +209,14 @@ class Bridge {
       device_.AddPollFds(&fds);
       const size_t first = fds.size();
       server_.AddPollFds(&fds);
-      if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return;
+      // Without the device, look for it again now and then: an arrival whose
+      // open failed (its permissions not yet set, say) brings no second one.
+      const int ready = poll(fds.data(), fds.size(), device_.IsOpen() ? -1 : kRetryMs);
+      if (ready < 0 && errno != EINTR) return;
+      if (ready == 0) {
+        Connect(false);
+        continue;
+      }
       if (fds[0].revents != 0 && Signalled(signalFd)) return;
       bool usb = false;
       for (size_t i = 1; i < first; ++i) usb = usb || fds[i].revents != 0;
@@ -223,12 +233,12 @@ class Bridge {
   }
 
  private:
-  // Opens the device and listens; without the device, says so and waits for
-  // it. False when the socket cannot be had.
-  bool Connect() {
+  // Opens the device and listens; without the device, says so (when
+  // `tell`) and waits for it. False when the socket cannot be had.
+  bool Connect(bool tell = true) {
     std::string why;
     if (!device_.Open(&why)) {
-      std::fprintf(stderr, "qzbridge: %s; waiting for it\n", why.c_str());
+      if (tell) std::fprintf(stderr, "qzbridge: %s; waiting for it\n", why.c_str());
       return true;
     }
     std::fprintf(stderr, "qzbridge: serving the USB device %s on %s\n", device_.Where().c_str(),
