@@ -30,14 +30,17 @@ bool SameName(const char* a, const char* b) {
   return *a == *b;
 }
 
-// The key's raw value, and whether the section names it: the profile call
-// lists the section's keys when asked for none.
-void ReadKey(const char* path, const char* key, ConfigKey* k) {
-  char names[1024];
-  const uint32_t n = Os().getProfileString(kConfigSection, nullptr, "", names, sizeof names, path);
+// The names of the section's keys, as the profile call lists them when asked
+// for no key: each NUL-terminated, the list ended by a second NUL.
+struct KeyNames {
+  char list[1024];
+};
+
+// The key's raw value, and whether the section names it.
+void ReadKey(const char* path, const KeyNames& names, const char* key, ConfigKey* k) {
   k->present = false;
-  for (uint32_t at = 0; at < n && names[at] != '\0'; at += static_cast<uint32_t>(std::strlen(names + at)) + 1) {
-    if (SameName(names + at, key)) k->present = true;
+  for (const char* name = names.list; *name != '\0'; name += std::strlen(name) + 1) {
+    if (SameName(name, key)) k->present = true;
   }
   Os().getProfileString(kConfigSection, key, "", k->raw, sizeof k->raw, path);
 }
@@ -80,9 +83,13 @@ ConfigReading ReadConfiguration(bool write) {
 
   r.file = ConfigFile::kPresent;
   Os().writeProfileString(nullptr, nullptr, nullptr, r.path);
-  ReadKey(r.path, "ComPort", &r.comPort);
-  ReadKey(r.path, "Force_Comm", &r.forceCommKey);
-  ReadKey(r.path, "NoPauses", &r.noPausesKey);
+  KeyNames names{};
+  Os().getProfileString(kConfigSection, nullptr, "", names.list, sizeof names.list, r.path);
+  names.list[sizeof names.list - 2] = '\0';  // a list cut short still ends
+  names.list[sizeof names.list - 1] = '\0';
+  ReadKey(r.path, names, "ComPort", &r.comPort);
+  ReadKey(r.path, names, "Force_Comm", &r.forceCommKey);
+  ReadKey(r.path, names, "NoPauses", &r.noPausesKey);
 
   // The port: its first four characters, upper-cased; anything but COM1 to
   // COM4 becomes COM1, in the file too.

@@ -29,28 +29,28 @@ inline uint32_t BuildIndexMarker(int reply, uint8_t (&out)[kMaxMarkerLength]) {
 class MarkerReader {
  public:
   enum Step {
-    kSpoken,    // an ordinary byte: spoken
-    kInside,    // taken into a marker
-    kReply,     // a marker ended: Reply() holds its value
-    kAbandoned  // the marker so far was not one: it is dropped, and this
-                // byte must be read again
+    kSpoken,  // an ordinary byte: spoken
+    kInside,  // taken into a marker
+    kReply    // a marker ended: Reply() holds its value
   };
 
+  // A byte that shows the marker so far was not one drops that marker and
+  // is then read as any other byte.
   Step Read(uint8_t b) {
-    if (digits_ < 0) {
-      if (b != kMarkerByte) return kSpoken;
-      digits_ = 0;
-      value_ = 0;
-      return kInside;
+    if (digits_ >= 0) {
+      if (b >= '0' && b <= '9' && digits_ < 2) {
+        value_ = value_ * 10 + (b - '0');
+        ++digits_;
+        return kInside;
+      }
+      const bool ended = b == kMarkerByte && digits_ > 0;
+      digits_ = -1;
+      if (ended) return kReply;
     }
-    if (b >= '0' && b <= '9' && digits_ < 2) {
-      value_ = value_ * 10 + (b - '0');
-      ++digits_;
-      return kInside;
-    }
-    const bool ended = b == kMarkerByte && digits_ > 0;
-    digits_ = -1;
-    return ended ? kReply : kAbandoned;
+    if (b != kMarkerByte) return kSpoken;
+    digits_ = 0;
+    value_ = 0;
+    return kInside;
   }
 
   int Reply() const { return value_; }
@@ -65,9 +65,7 @@ class MarkerReader {
 inline bool HoldsIndexMarker(const uint8_t* text, size_t length, int reply) {
   MarkerReader reader;
   for (size_t i = 0; i < length; ++i) {
-    MarkerReader::Step step = reader.Read(text[i]);
-    if (step == MarkerReader::kAbandoned) step = reader.Read(text[i]);
-    if (step == MarkerReader::kReply && reader.Reply() == reply) return true;
+    if (reader.Read(text[i]) == MarkerReader::kReply && reader.Reply() == reply) return true;
   }
   return false;
 }

@@ -212,10 +212,9 @@ bool EmulatedSynth::Finish(Urb& u) {
     const std::string bytes(static_cast<char*>(urb->buffer), urb->buffer_length);
     if (u.endpoint == model_.requestEndpoint) requests_ += static_cast<int>(std::count(bytes.begin(), bytes.end(), 3));
     for (size_t i = 0; u.endpoint == model_.endpoints[0] && i < bytes.size(); ++i) {
-      const uint8_t b = static_cast<uint8_t>(bytes[i]);
-      qz::wire::MarkerReader::Step step = markers_.Read(b);
-      if (step == qz::wire::MarkerReader::kAbandoned) step = markers_.Read(b);
-      if (step == qz::wire::MarkerReader::kReply) replies_.push_back(static_cast<uint8_t>(markers_.Reply()));
+      if (markers_.Read(static_cast<uint8_t>(bytes[i])) == qz::wire::MarkerReader::kReply) {
+        replies_.push_back(static_cast<uint8_t>(markers_.Reply()));
+      }
     }
     urb->actual_length = urb->buffer_length;
     journal_.push_back({'T', u.endpoint, bytes});

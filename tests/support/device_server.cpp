@@ -189,9 +189,7 @@ void DeviceServer::PushReply(uint8_t b) {
 // queued as a reply.
 void DeviceServer::Marker(uint8_t b) {
   qz::wire::MarkerReader& reader = shared_->marker;
-  qz::wire::MarkerReader::Step step = reader.Read(b);
-  if (step == qz::wire::MarkerReader::kAbandoned) step = reader.Read(b);
-  if (step == qz::wire::MarkerReader::kReply) PushReply(static_cast<uint8_t>(reader.Reply()));
+  if (reader.Read(b) == qz::wire::MarkerReader::kReply) PushReply(static_cast<uint8_t>(reader.Reply()));
 }
 
 std::vector<DeviceRequest> DeviceServer::Requests() const { return RequestsSince(0); }

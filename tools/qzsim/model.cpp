@@ -110,8 +110,9 @@ void Synthesizer::Tick(double now) {
   if (speech_ != nullptr && pending_.empty()) speech_->Idle(now);
   while (!pending_.empty()) {
     const uint8_t b = pending_.front();
+    // Reading a byte that is spoken changes nothing: one that waits for the
+    // clock is read again at the next tick.
     const wire::MarkerReader::Step step = markers_.Read(b);
-    if (step == wire::MarkerReader::kAbandoned) continue;  // not a marker after all: b is read again
     if (step == wire::MarkerReader::kInside) {
       pending_.pop_front();
       continue;
